@@ -1,0 +1,89 @@
+#include "pcd/numpy_views.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "pcd/coordinates.hpp"
+#include "pcd/pcd_reader.hpp"
+#include "pcd/point_buffer.hpp"
+
+namespace py = pybind11;
+
+namespace pcd {
+
+py::dtype pcd_dtype(char type, std::int32_t size) {
+    switch (type) {
+        case 'F':
+            if (size == 4) return py::dtype::of<float>();
+            if (size == 8) return py::dtype::of<double>();
+            break;
+        case 'I':
+            if (size == 1) return py::dtype::of<std::int8_t>();
+            if (size == 2) return py::dtype::of<std::int16_t>();
+            if (size == 4) return py::dtype::of<std::int32_t>();
+            if (size == 8) return py::dtype::of<std::int64_t>();
+            break;
+        case 'U':
+            if (size == 1) return py::dtype::of<std::uint8_t>();
+            if (size == 2) return py::dtype::of<std::uint16_t>();
+            if (size == 4) return py::dtype::of<std::uint32_t>();
+            if (size == 8) return py::dtype::of<std::uint64_t>();
+            break;
+    }
+    throw std::runtime_error("Unsupported PCD type/size");
+}
+
+namespace {
+
+bool is_coordinate(const std::string& name) {
+    return name.size() == 1 && name[0] >= 'x' && name[0] <= 'z';
+}
+
+py::array points_array(const PcdCloud& cloud, const std::uint8_t* records,
+                       const py::capsule& owner) {
+    const PcdHeader& header = cloud.header;
+    const auto n = static_cast<py::ssize_t>(header.points);
+    if (coordinates_are_packed_floats(header, cloud.xyz)) {
+        const PcdField& x = header.fields[cloud.xyz[0]];
+        return py::array(py::dtype::of<float>(), {n, py::ssize_t{3}},
+                         {py::ssize_t{header.point_step}, py::ssize_t{4}}, records + x.offset,
+                         owner);
+    }
+    py::array_t<float> points({n, py::ssize_t{3}});
+    convert_coordinates(header, cloud.xyz, records, points.mutable_data());
+    return std::move(points);
+}
+
+}  // namespace
+
+std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
+    PcdCloud cloud = read_pcd(filename);
+    std::uint8_t* records = cloud.buffer->data.get();
+    // The capsule owns the buffer from here on; until it exists, `cloud` does.
+    py::capsule owner(cloud.buffer.get(), free_point_buffer);
+    cloud.buffer.release();
+    const PcdHeader& header = cloud.header;
+
+    const auto n = static_cast<py::ssize_t>(header.points);
+    const auto step = static_cast<py::ssize_t>(header.point_step);
+    py::array points = points_array(cloud, records, owner);
+
+    py::dict fields;
+    for (const PcdField& field : header.fields) {
+        if (is_coordinate(field.name)) continue;
+        py::dtype dtype = pcd_dtype(field.type, field.size);
+        std::vector<py::ssize_t> shape{n};
+        std::vector<py::ssize_t> strides{step};
+        if (field.count > 1) {
+            shape.push_back(field.count);
+            strides.push_back(field.size);
+        }
+        py::array view(dtype, shape, strides, records + field.offset, owner);
+        fields[py::str(field.name.data(), field.name.size())] = view;
+    }
+    return {std::move(points), std::move(fields)};
+}
+
+}  // namespace pcd

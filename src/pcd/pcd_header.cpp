@@ -1,0 +1,159 @@
+#include "pcd/pcd_header.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+namespace pcd {
+namespace {
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Reads values from one header line. Once a read fails, every later read on
+// the line fails too, and a failed read leaves its target unchanged.
+class LineReader {
+public:
+    explicit LineReader(const std::string& line) : pos_(line.data()), end_(line.data() + line.size()) {}
+
+    bool token(std::string& out) {
+        if (!skip_space()) return false;
+        const char* start = pos_;
+        while (pos_ != end_ && !is_space(*pos_)) ++pos_;
+        out.assign(start, pos_);
+        return true;
+    }
+
+    bool character(char& out) {
+        if (!skip_space()) return false;
+        out = *pos_++;
+        return true;
+    }
+
+    // An optional sign and decimal digits, ending at the first byte that cannot
+    // continue the number ("4abc" reads 4). No digits, or a value outside the
+    // 32-bit range, is a failure.
+    bool integer(std::int32_t& out) {
+        if (!skip_space()) return false;
+        const char* p = pos_;
+        bool negative = false;
+        if (*p == '+' || *p == '-') {
+            negative = *p == '-';
+            ++p;
+        }
+        const char* digits = p;
+        std::int64_t magnitude = 0;
+        bool too_large = false;
+        while (p != end_ && *p >= '0' && *p <= '9') {
+            if (!too_large) {
+                magnitude = magnitude * 10 + (*p - '0');
+                too_large = magnitude > std::int64_t{1} << 31;
+            }
+            ++p;
+        }
+        const std::int64_t value = negative ? -magnitude : magnitude;
+        if (p == digits || too_large || value > std::numeric_limits<std::int32_t>::max() ||
+            value < std::numeric_limits<std::int32_t>::min()) {
+            failed_ = true;
+            return false;
+        }
+        pos_ = p;
+        out = static_cast<std::int32_t>(value);
+        return true;
+    }
+
+private:
+    bool skip_space() {
+        if (failed_) return false;
+        while (pos_ != end_ && is_space(*pos_)) ++pos_;
+        if (pos_ == end_) failed_ = true;
+        return !failed_;
+    }
+
+    const char* pos_;
+    const char* end_;
+    bool failed_ = false;
+};
+
+bool keyword_is(const std::string& word, const char* keyword) { return word == keyword; }
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Packs the fields in declaration order from their final sizes and counts.
+void assign_record_layout(PcdHeader& header) {
+    std::int64_t total = 0;
+    bool valid = true;
+    for (PcdField& field : header.fields) {
+        if (field.size < 1 || field.count < 1) {
+            valid = false;
+            break;
+        }
+        field.offset = static_cast<std::int32_t>(total);
+        total += std::int64_t{field.size} * field.count;
+        if (total > std::numeric_limits<std::int32_t>::max()) {
+            valid = false;
+            break;
+        }
+    }
+    if (!valid) {
+        for (PcdField& field : header.fields) field.offset = 0;
+        total = 0;
+    }
+    header.layout_valid = valid;
+    header.point_step = static_cast<std::int32_t>(total);
+}
+
+}  // namespace
+
+PcdHeader parse_pcd_header(std::istream& stream) {
+    PcdHeader header;
+    std::string line;
+    std::string keyword;
+    while (std::getline(stream, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        LineReader reader(line);
+        if (!reader.token(keyword)) continue;
+
+        if (keyword_is(keyword, "FIELDS")) {
+            std::string name;
+            while (reader.token(name)) {
+                PcdField field;
+                field.name = name;
+                header.fields.push_back(std::move(field));
+            }
+        } else if (keyword_is(keyword, "SIZE")) {
+            for (PcdField& field : header.fields)
+                if (!reader.integer(field.size)) break;
+        } else if (keyword_is(keyword, "TYPE")) {
+            for (PcdField& field : header.fields)
+                if (!reader.character(field.type)) break;
+        } else if (keyword_is(keyword, "COUNT")) {
+            for (PcdField& field : header.fields)
+                if (!reader.integer(field.count)) break;
+        } else if (keyword_is(keyword, "WIDTH")) {
+            reader.integer(header.width);
+        } else if (keyword_is(keyword, "HEIGHT")) {
+            reader.integer(header.height);
+        } else if (keyword_is(keyword, "POINTS")) {
+            reader.integer(header.points);
+        } else if (keyword_is(keyword, "DATA")) {
+            if (reader.token(header.data_type)) {
+                for (char& c : header.data_type) c = ascii_lower(c);
+            }
+            header.is_compressed = header.data_type == "binary_compressed";
+            // A last line without a line feed leaves the stream at end-of-file,
+            // where tellg() reports failure; the data section is then empty.
+            if (stream.eof()) {
+                stream.clear();
+                stream.seekg(0, std::ios::end);
+            }
+            header.data_offset = static_cast<std::int64_t>(stream.tellg());
+            break;
+        }
+    }
+    assign_record_layout(header);
+    return header;
+}
+
+}  // namespace pcd

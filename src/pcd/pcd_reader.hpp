@@ -1,0 +1,30 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "pcd/pcd_header.hpp"
+#include "pcd/point_buffer.hpp"
+
+namespace pcd {
+
+// Positions in `PcdHeader::fields` of the fields chosen as x, y and z.
+using CoordinateFields = std::array<std::size_t, 3>;
+
+// A file read into memory: its header, the positions in `header.fields` of the
+// fields chosen as x, y and z, and the point buffer holding every record.
+struct PcdCloud {
+    PcdHeader header;
+    CoordinateFields xyz{};
+    std::unique_ptr<PointBuffer> buffer;
+};
+
+// Opens `filename`, parses its header and reads its data section (any of the
+// three encodings) into a new point buffer. Throws std::runtime_error with the
+// reader's messages, std::length_error "vector too long" for a buffer over the
+// limit and std::bad_alloc when memory runs out.
+PcdCloud read_pcd(const std::string& filename);
+
+}  // namespace pcd
