@@ -1,0 +1,39 @@
+"""Build one wheel per CPython version, then test each build under its own interpreter."""
+
+import glob
+import os
+
+import nox
+
+PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+HERE = os.path.dirname(os.path.abspath(__file__))
+WHEELHOUSE = os.path.join(HERE, ".nox", "wheelhouse")
+
+nox.options.sessions = ["build", "tests"]
+nox.options.error_on_missing_interpreters = True
+nox.options.reuse_existing_virtualenvs = True
+
+
+def wheel_tag(python):
+    return "cp" + python.replace(".", "")
+
+
+@nox.session(python=PYTHONS)
+def build(session):
+    tag = wheel_tag(session.python)
+    for old in glob.glob(os.path.join(WHEELHOUSE, f"kelvarin-*-{tag}-*.whl")):
+        os.remove(old)
+    session.run("python", "-m", "pip", "wheel", "--no-deps", "-q", "-w", WHEELHOUSE, HERE)
+
+
+@nox.session(python=PYTHONS)
+def tests(session):
+    wheels = glob.glob(os.path.join(WHEELHOUSE, f"kelvarin-*-{wheel_tag(session.python)}-*.whl"))
+    if len(wheels) != 1:
+        session.error(f"expected one wheel for {session.python} in {WHEELHOUSE}: {wheels}")
+    session.install("--force-reinstall", "--no-deps", wheels[0])
+    session.install("numpy", "pytest")
+    # Tests import the installed module, not the source tree.
+    session.chdir(os.path.join(HERE, "tests"))
+    session.run("python", "-m", "pytest", "-q", *session.posargs,
+                env={"KELVARIN_WHEELHOUSE": WHEELHOUSE})

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds kelvarin for CPython 3.8 to 3.13 and runs the test suite under each.
+# Installs what it needs first (as root on a fresh Debian machine).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+for pkg in liblzf-dev libfast-float-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need[@]}"
+fi
+
+# Every pyenv-installed interpreter becomes visible as pythonX.Y for nox.
+if command -v pyenv >/dev/null 2>&1; then
+  for bin in "$(pyenv root)"/versions/3.*/bin; do PATH="$bin:$PATH"; done
+  export PATH
+fi
+
+python3 -m pip install -q --disable-pip-version-check "nox>=2024.3"
+exec python3 -m nox --error-on-missing-interpreters "$@"
