@@ -12,6 +12,8 @@ WHEELHOUSE = os.path.join(HERE, ".nox", "wheelhouse")
 nox.options.sessions = ["build", "tests"]
 nox.options.error_on_missing_interpreters = True
 nox.options.reuse_existing_virtualenvs = True
+# The standard library's venv seeds pip from each interpreter itself, old ones included.
+nox.options.default_venv_backend = "venv"
 
 
 def wheel_tag(python):

@@ -14,11 +14,12 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get install -y -qq "${need[@]}"
 fi
 
+python=$(python3 -c 'import sys; print(sys.executable)')
 # Every pyenv-installed interpreter becomes visible as pythonX.Y for nox.
 if command -v pyenv >/dev/null 2>&1; then
   for bin in "$(pyenv root)"/versions/3.*/bin; do PATH="$bin:$PATH"; done
   export PATH
 fi
 
-python3 -m pip install -q --disable-pip-version-check "nox>=2024.3"
-exec python3 -m nox --error-on-missing-interpreters "$@"
+"$python" -m pip install -q --disable-pip-version-check "nox>=2024.3"
+exec "$python" -m nox --error-on-missing-interpreters "$@"
