@@ -14,10 +14,56 @@
 namespace pcd {
 namespace {
 
+// Length of the well-formed UTF-8 sequence at `s[i]` (no overlong forms, no
+// surrogates, nothing above U+10FFFF), or 0 when there is none.
+std::size_t utf8_sequence_length(const std::string& s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > s.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    return length;
+}
+
+// The file name as it can be shown in a message: NUL bytes and bytes that are
+// not UTF-8 become \xNN escapes, so the text reaches Python whole and printable.
+std::string printable_name(const std::string& filename) {
+    static const char hex[] = "0123456789abcdef";
+    std::string shown;
+    for (std::size_t i = 0; i < filename.size();) {
+        const std::size_t length = filename[i] == '\0' ? 0 : utf8_sequence_length(filename, i);
+        if (length == 0) {
+            const auto byte = static_cast<unsigned char>(filename[i++]);
+            shown += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+        } else {
+            shown.append(filename, i, length);
+            i += length;
+        }
+    }
+    return shown;
+}
+
 // Only regular files are read: a name with an embedded NUL would silently open
 // a shorter name, and a directory opens but cannot be read.
 std::ifstream open_pcd_file(const std::string& filename) {
-    const auto fail = [&] { return std::runtime_error("Cannot open PCD file: " + filename); };
+    const auto fail = [&] {
+        return std::runtime_error("Cannot open PCD file: " + printable_name(filename));
+    };
     if (filename.find('\0') != std::string::npos) throw fail();
     std::error_code ec;
     if (!std::filesystem::is_regular_file(std::filesystem::path(filename), ec)) throw fail();
@@ -84,7 +130,7 @@ PcdCloud read_pcd(const std::string& filename) {
     stream.seekg(0, std::ios::end);
     const std::int64_t file_size = stream.tellg();
     if (file_size < header.data_offset || header.data_offset < 0)
-        throw std::runtime_error("Cannot open PCD file: " + filename);
+        throw std::runtime_error("Cannot open PCD file: " + printable_name(filename));
     const auto available = static_cast<std::uint64_t>(file_size - header.data_offset);
     stream.seekg(header.data_offset);
 
