@@ -58,10 +58,10 @@ def random_bytes(count, seed=0):
     return np.random.default_rng(seed).integers(0, 256, count, dtype=np.uint8).tobytes()
 
 
-def fields_of(spec):
+def fields_of(layout):
     """'x:F4 y:F4 z:F4 rgb:U1x3' -> [(name, type, size, count), ...]"""
     fields = []
-    for item in spec.split():
+    for item in layout.split():
         name, _, kind = item.rpartition(":")
         size, _, count = kind[1:].partition("x")
         fields.append((name, kind[0], int(size), int(count or 1)))
@@ -81,10 +81,10 @@ def packed_fields(fields, data, points):
     return arrays
 
 
-def assert_loaded(result, spec, data, points):
-    """`result` of load_pcd shows `points` records `data` of the fields in `spec`: the points
+def assert_loaded(result, layout, data, points):
+    """`result` of load_pcd shows `points` records `data` of the fields in `layout`: the points
     are x, y, z (first element) as float32, and every other name maps to its last field."""
-    fields = fields_of(spec)
+    fields = fields_of(layout)
     expected = packed_fields(fields, data, points)
     xyz = [expected[a] if expected[a].ndim == 1 else expected[a][:, 0] for a in "xyz"]
     with np.errstate(over="ignore"):

@@ -15,8 +15,8 @@ TYPE_SIZE = "Unsupported PCD type/size"
 TOO_LONG = "vector too long"
 
 
-def cloud(spec, points, kind="binary"):
-    names, types, sizes, counts = zip(*fields_of(spec))
+def cloud(layout, points, kind="binary"):
+    names, types, sizes, counts = zip(*fields_of(layout))
     return pcd_header(names, sizes, types, counts, points=points, data=kind)
 
 
@@ -45,12 +45,12 @@ LAYOUTS = [
 
 
 @pytest.mark.parametrize("points", [0, 5])
-@pytest.mark.parametrize("spec, in_place", LAYOUTS)
-def test_records(write_pcd, spec, in_place, points):
-    step = sum(size * count for _, _, size, count in fields_of(spec))
+@pytest.mark.parametrize("layout, in_place", LAYOUTS)
+def test_records(write_pcd, layout, in_place, points):
+    step = sum(size * count for _, _, size, count in fields_of(layout))
     data = random_bytes(points * step, seed=step)
-    result = kelvarin.load_pcd(write_pcd(cloud(spec, points) + data + b"\xff" * 7))
-    assert_loaded(result, spec, data, points)
+    result = kelvarin.load_pcd(write_pcd(cloud(layout, points) + data + b"\xff" * 7))
+    assert_loaded(result, layout, data, points)
     xyz, fields = result
     bases = {id(array.base) for array in fields.values()}
     assert len(bases) <= 1 and all(array.flags.writeable for array in fields.values())
@@ -62,7 +62,7 @@ def test_records(write_pcd, spec, in_place, points):
     if in_place:
         assert xyz.strides == (step, 4) and not xyz.flags.owndata
         assert not isinstance(xyz.base, np.ndarray) and bases <= {id(xyz.base)}
-        expected = packed_fields(fields_of(spec), data, points)
+        expected = packed_fields(fields_of(layout), data, points)
         assert xyz.tobytes() == np.stack([expected[a] for a in "xyz"], axis=1).tobytes()
     else:
         assert xyz.flags.c_contiguous and xyz.flags.owndata
@@ -93,7 +93,7 @@ def test_buffer_lives_with_last_array(write_pcd, keep):
 
 
 @pytest.mark.parametrize(
-    "spec, points, data, error",
+    "layout, points, data, error",
     [
         ("x:F4 y:F4", 1, 12, COORDS),
         ("X:F4 Y:F4 Z:F4", 1, 12, COORDS),
@@ -127,8 +127,8 @@ def test_buffer_lives_with_last_array(write_pcd, keep):
         ("x:F4 y:F4 z:F4 w:u16", 1, 28, TYPE_SIZE),
     ],
 )
-def test_refused(write_pcd, spec, points, data, error):
-    path = write_pcd(cloud(spec, points) + random_bytes(data))
+def test_refused(write_pcd, layout, points, data, error):
+    path = write_pcd(cloud(layout, points) + random_bytes(data))
     with pytest.raises(ValueError if error == TOO_LONG else RuntimeError) as e:
         kelvarin.load_pcd(path)
     assert str(e.value) == error

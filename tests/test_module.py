@@ -141,9 +141,9 @@ import importlib.machinery, importlib.util, json, os, sys
 sys.setdlopenflags(os.RTLD_LAZY)
 path = {path!r}
 loader = importlib.machinery.ExtensionFileLoader("kelvarin", path)
-spec = importlib.util.spec_from_file_location("kelvarin", path, loader=loader)
+layout = importlib.util.spec_from_file_location("kelvarin", path, loader=loader)
 try:
-    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+    layout.loader.exec_module(importlib.util.module_from_spec(layout))
     result = ["loaded", ""]
 except ImportError as e:
     result = [type(e).__name__, str(e)]

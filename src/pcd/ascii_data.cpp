@@ -1,5 +1,6 @@
 #include "pcd/ascii_data.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstring>
@@ -7,6 +8,8 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace pcd {
@@ -24,22 +27,31 @@ enum class Store : std::uint8_t {
     none,           // any other type byte: nothing converted or consumed
 };
 
-// One element of a point record, in the order the text lists them.
+// A run of `count` elements of one field, `size` bytes apart from `offset` on,
+// in the order the text lists them. One run per field (two when part of the
+// field lies outside the record), so the table stays small whatever COUNT says.
 struct AsciiSlot {
     std::uint32_t offset;
     char type;
     std::int32_t size;
     Store store;
+    std::int64_t count;
 };
 
+// Type letters are taken in either case: coordinates declared "f" are floats
+// in binary data too, and other fields of a lower-case type are refused after
+// decoding anyway.
 Store store_for(char type, std::int32_t size) {
     switch (type) {
+        case 'f':
         case 'F':
             if (size == 4) return Store::float32;
             return size >= 8 ? Store::float64 : Store::float_discard;
+        case 'i':
         case 'I':
             if (size == 1 || size == 2 || size == 4 || size >= 8) return Store::signed_int;
             return Store::signed_discard;
+        case 'u':
         case 'U':
             if (size == 1 || size == 2 || size == 4 || size >= 8) return Store::unsigned_int;
             return Store::unsigned_discard;
@@ -73,18 +85,22 @@ std::vector<AsciiSlot> build_slot_table(const PcdHeader& header) {
     std::vector<AsciiSlot> slots;
     slots.reserve(header.fields.size());
     for (const PcdField& field : header.fields) {
-        for (std::int64_t k = 0; k < field.count; ++k) {
-            const std::int64_t offset = field.offset + k * std::int64_t{field.size};
-            Store store = store_for(field.type, field.size);
-            // A header whose layout does not hold this element still has its
-            // number consumed, but nothing may be written outside the record.
-            if (offset < 0 || offset + store_width(store, field.size) > header.point_step) {
-                store = discarding(store);
-                slots.push_back({0, field.type, field.size, store});
-            } else {
-                slots.push_back({static_cast<std::uint32_t>(offset), field.type, field.size, store});
-            }
+        if (field.count < 1) continue;
+        const Store store = store_for(field.type, field.size);
+        // Elements of a header whose layout does not hold them still have their
+        // numbers consumed, but nothing may be written outside the record: the
+        // leading elements that fit keep their store, the rest discard.
+        std::int64_t fitting = 0;
+        if (field.offset >= 0 && field.size >= 1) {
+            const std::int64_t room =
+                std::int64_t{header.point_step} - field.offset - store_width(store, field.size);
+            if (room >= 0) fitting = std::min<std::int64_t>(field.count, room / field.size + 1);
         }
+        if (fitting > 0)
+            slots.push_back({static_cast<std::uint32_t>(field.offset), field.type, field.size, store,
+                             fitting});
+        if (fitting < field.count)
+            slots.push_back({0, field.type, 0, discarding(store), field.count - fitting});
     }
     return slots;
 }
@@ -100,12 +116,32 @@ const char* parse_float(const char* p, const char* end, T& value) {
     return nullptr;
 }
 
+// fast_float parses integers only in its later releases (Debian 13 ships 8.0,
+// Debian 12 ships 3.9, which knows floating numbers alone). Their integer
+// from_chars takes the base as a fourth `int` argument, where older releases
+// take a chars_format enum that an int does not convert to, so the call below
+// is well-formed exactly when the integer overload exists.
+template <typename T, typename = void>
+struct fast_float_has_integers : std::false_type {};
+
+template <typename T>
+struct fast_float_has_integers<
+    T, std::void_t<decltype(fast_float::from_chars(std::declval<const char*>(),
+                                                   std::declval<const char*>(),
+                                                   std::declval<T&>(), 10))>> : std::true_type {};
+
 // Signed or unsigned base-10 integer: an optional "-" for signed only, no "+".
+// Both fast_float's and the standard library's from_chars read exactly that.
 // Returns where the conversion stopped and whether it gave a value; an
 // out-of-range number is consumed without a value.
 template <typename T>
 const char* parse_integer(const char* p, const char* end, T& value, bool& has_value) {
-    const auto result = std::from_chars(p, end, value);
+    const auto result = [&] {
+        if constexpr (fast_float_has_integers<T>::value)
+            return fast_float::from_chars(p, end, value, 10);
+        else
+            return std::from_chars(p, end, value);
+    }();
     has_value = result.ec == std::errc();
     return result.ptr;
 }
@@ -125,11 +161,10 @@ void store_integer(std::uint8_t* element, std::uint64_t bits, std::int32_t size)
     }
 }
 
-// Converts the number at `p` for `slot` and stores it into `record`; returns
+// Converts the number at `p` for `slot` and stores it into `element`; returns
 // the first byte after what was consumed (`p` itself when nothing was).
 const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
-                         std::uint8_t* record) {
-    std::uint8_t* element = record + slot.offset;
+                         std::uint8_t* element) {
     switch (slot.store) {
         case Store::float32: {
             float value;
@@ -193,9 +228,17 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
     for (std::size_t i = 0; i < points; ++i, record += step) {
         const char* const point_start = p;
         for (const AsciiSlot& slot : slots) {
-            while (p != end && is_separator(*p)) ++p;
+            std::uint8_t* element = record + slot.offset;
+            for (std::int64_t k = 0; k < slot.count && p != end; ++k, element += slot.size) {
+                while (p != end && is_separator(*p)) ++p;
+                if (p == end) break;
+                const char* const next = convert_slot(slot, p, end, element);
+                // An element that consumes nothing stores nothing, and every
+                // later element of the run would do the same at the same text.
+                if (next == p) break;
+                p = next;
+            }
             if (p == end) break;
-            p = convert_slot(slot, p, end, record);
         }
         // A point that consumed nothing leaves the cursor where it found it,
         // so every later point would do the same: the rest stay 0.

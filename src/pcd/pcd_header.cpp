@@ -1,7 +1,5 @@
 #include "pcd/pcd_header.hpp"
 
-#include <cstddef>
-#include <cstring>
 #include <limits>
 
 namespace pcd {
@@ -76,8 +74,6 @@ private:
     bool failed_ = false;
 };
 
-bool keyword_is(const std::string& word, const char* keyword) { return word == keyword; }
-
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Packs the fields in declaration order from their final sizes and counts.
@@ -115,29 +111,29 @@ PcdHeader parse_pcd_header(std::istream& stream) {
         LineReader reader(line);
         if (!reader.token(keyword)) continue;
 
-        if (keyword_is(keyword, "FIELDS")) {
+        if (keyword == "FIELDS") {
             std::string name;
             while (reader.token(name)) {
                 PcdField field;
                 field.name = name;
                 header.fields.push_back(std::move(field));
             }
-        } else if (keyword_is(keyword, "SIZE")) {
+        } else if (keyword == "SIZE") {
             for (PcdField& field : header.fields)
                 if (!reader.integer(field.size)) break;
-        } else if (keyword_is(keyword, "TYPE")) {
+        } else if (keyword == "TYPE") {
             for (PcdField& field : header.fields)
                 if (!reader.character(field.type)) break;
-        } else if (keyword_is(keyword, "COUNT")) {
+        } else if (keyword == "COUNT") {
             for (PcdField& field : header.fields)
                 if (!reader.integer(field.count)) break;
-        } else if (keyword_is(keyword, "WIDTH")) {
+        } else if (keyword == "WIDTH") {
             reader.integer(header.width);
-        } else if (keyword_is(keyword, "HEIGHT")) {
+        } else if (keyword == "HEIGHT") {
             reader.integer(header.height);
-        } else if (keyword_is(keyword, "POINTS")) {
+        } else if (keyword == "POINTS") {
             reader.integer(header.points);
-        } else if (keyword_is(keyword, "DATA")) {
+        } else if (keyword == "DATA") {
             if (reader.token(header.data_type)) {
                 for (char& c : header.data_type) c = ascii_lower(c);
             }

@@ -1,0 +1,241 @@
+"""DATA ascii: number syntax, stores per type and size, separators and lenient ends."""
+
+import math
+
+import numpy as np
+import pytest
+
+from conftest import pcd_header
+
+import kelvarin
+
+NAN = math.nan
+NEG_NAN = math.copysign(math.nan, -1.0)
+INF = math.inf
+XYZ = "x:F4 y:F4 z:F4"
+
+
+def parse_layout(layout):
+    """'name:T<size>[x<count>] ...' -> (names, types, sizes, counts)."""
+    names, types, sizes, counts = [], [], [], []
+    for item in layout.split():
+        name, kind = item.split(":")
+        size, _, count = kind[1:].partition("x")
+        names.append(name)
+        types.append(kind[0])
+        sizes.append(int(size))
+        counts.append(int(count or 1))
+    return names, types, sizes, counts
+
+
+def ascii_pcd(layout, text, points=1):
+    names, types, sizes, counts = parse_layout(layout)
+    body = text.encode("latin-1") if isinstance(text, str) else text
+    return pcd_header(names, sizes, types, counts, points=points, data="ascii") + body
+
+
+def load(write_pcd, text, layout=XYZ, points=1):
+    return kelvarin.load_pcd(write_pcd(ascii_pcd(layout, text, points)))
+
+
+def assert_bits(actual, expected):
+    """Bit-exact comparison, so -0.0, NaN sign and wrap-around patterns count."""
+    actual = np.asarray(actual)
+    expected = np.asarray(expected, dtype=actual.dtype)
+    assert actual.tobytes() == expected.tobytes(), (actual, expected)
+
+
+# One point x y z of F 4: text -> (x, y, z). A conversion that stops inside a
+# token leaves the rest for the next slot; a token nothing accepts ends decoding.
+@pytest.mark.parametrize("text, xyz", [
+    ("1 2 3", (1, 2, 3)),
+    ("5. .5 -.5", (5, 0.5, -0.5)),
+    ("007 -000 1e0001", (7, -0.0, 10)),
+    ("1e5 1E-2 2.5e+1", (1e5, 0.01, 25)),
+    ("1e 2 3", (1, 0, 0)),  # "e" stays and is no number
+    ("1e+ 2 3", (1, 0, 0)),
+    ("1..5 2", (1, 0.5, 2)),
+    ("1-2-3", (1, -2, -3)),
+    ("1,2,3", (1, 0, 0)),
+    ("+1 2 3", (0, 0, 0)),
+    ("- 1 2", (0, 0, 0)),
+    ("-. 1 2", (0, 0, 0)),
+    (". 1 2", (0, 0, 0)),
+    ("0x1A 2 3", (0, 0, 0)),
+    ("nan -inf Infinity", (NAN, -INF, INF)),
+    ("-nan NAN -NaN", (NEG_NAN, NAN, NEG_NAN)),
+    ("INF -iNfInItY inf", (INF, -INF, INF)),
+    ("infinit 1 2", (INF, 0, 0)),  # only "inf" taken, "init" is a word
+    ("NaN(abc_1) 1 2", (NAN, 1, 2)),
+    ("nan() 1 2", (NAN, 1, 2)),
+    ("nan(a-b) 1 2", (NAN, 0, 0)),  # "(" left behind
+    ("nan(abc", (NAN, 0, 0)),
+    ("1e39 -1e-50 -1e39", (INF, -0.0, -INF)),
+    ("1e-45 7e-46 -8e-46", (2.0**-149, 0, -(2.0**-149))),
+    ("1.0000000596046448 0 0", (1 + 2.0**-23, 0, 0)),  # direct binary32, not via binary64
+    ("16777217 0.1 3.14159265358979323846264338327950288", (16777216, 0.1, math.pi)),
+])
+def test_float32_text(write_pcd, text, xyz):
+    points, fields = load(write_pcd, text)
+    assert fields == {}
+    assert_bits(points, np.array([xyz], dtype=np.float32))
+
+
+# Two points of x y z: separators and line structure.
+@pytest.mark.parametrize("text, expected", [
+    (b"", [0] * 6),
+    (b"1 2 3 4", [1, 2, 3, 4, 0, 0]),
+    (b"1 2\n3 4 5\n6\n", [1, 2, 3, 4, 5, 6]),
+    (b"1 2\r\n3 4 5\r\n6\r\n", [1, 2, 3, 4, 5, 6]),
+    (b"\n\n   1 2 3\n\n4 5 6", [1, 2, 3, 4, 5, 6]),
+    (b"1\t2\x003\x804\xff5\x016", [1, 2, 3, 4, 5, 6]),
+    (b"1\x7f2 3 4 5 6", [1, 0, 0, 0, 0, 0]),  # 0x7F is no separator
+    (b"1 2 3 4 5 6 7 8 9 words after", [1, 2, 3, 4, 5, 6]),
+    (b"1 2 3 abc 4 5 6", [1, 2, 3, 0, 0, 0]),
+    (b"1 2 3 +4 5 6", [1, 2, 3, 0, 0, 0]),
+    (b"1 2 3 4,5 6", [1, 2, 3, 4, 0, 0]),
+    (b"1 2 3\n4 5", [1, 2, 3, 4, 5, 0]),
+])
+def test_separators_and_points(write_pcd, text, expected):
+    points, _ = load(write_pcd, text, points=2)
+    assert_bits(points, np.array(expected, dtype=np.float32).reshape(2, 3))
+
+
+# Fields x y z v w, two points; text after the first point's "0 0 0".
+# -> (v, w, x of the second point), which shows how far each token reached.
+@pytest.mark.parametrize("vw, text, expected", [
+    ("v:I1 w:F4", "300 5", (44, 5, 0)),
+    ("v:I1 w:F4", "-129 5", (127, 5, 0)),
+    ("v:I1 w:F4", "-0 5", (0, 5, 0)),
+    ("v:U1 w:F4", "300 5", (44, 5, 0)),
+    ("v:I2 w:F4", "-1 5", (-1, 5, 0)),
+    ("v:U2 w:F4", "65536 5", (0, 5, 0)),
+    ("v:U2 w:F4", "65535 5", (65535, 5, 0)),
+    ("v:I4 w:F4", "-2147483649 5", (2147483647, 5, 0)),
+    ("v:U4 w:F4", "4294967297 5", (1, 5, 0)),
+    ("v:I8 w:F4", "-9223372036854775808 5", (-2**63, 5, 0)),
+    ("v:I8 w:F4", "9223372036854775807 5", (2**63 - 1, 5, 0)),
+    ("v:I8 w:F4", "9223372036854775808 5 7", (0, 5, 7)),  # out of range: consumed, no value
+    ("v:I8 w:F4", "-9223372036854775809 5 7", (0, 5, 7)),
+    ("v:U8 w:F4", "18446744073709551615 5", (2**64 - 1, 5, 0)),
+    ("v:U8 w:F4", "18446744073709551616 5 7", (0, 5, 7)),
+    ("v:U8 w:F4", "99999999999999999999999999 5 7", (0, 5, 7)),
+    ("v:U8 w:F4", "000000000000000000000000042 5", (42, 5, 0)),
+    ("v:I8 w:F4", "-000000000000000000000000042 5", (-42, 5, 0)),
+    ("v:I4 w:F4", "1.5 7", (1, 0.5, 7)),
+    ("v:I4 w:F4", "1e3 7", (1, 0, 0)),  # "e3" is no number for F either
+    ("v:I4 w:F4", ".5 7", (0, 0.5, 7)),
+    ("v:I4 w:F4", "nan 7", (0, NAN, 7)),
+    ("v:I4 w:F4", "-5-6 7", (-5, -6, 7)),
+    ("v:I4 w:F4", "- 5 7", (0, 0, 0)),
+    ("v:I4 w:F4", "+5 7", (0, 0, 0)),
+    ("v:U4 w:F4", "-0 7", (0, -0.0, 7)),
+    ("v:U4 w:I4", "-5 7", (0, -5, 7)),
+    ("v:U4 w:F4", "0x1A 5", (0, 0, 0)),
+    ("v:F8 w:I2", "1e309 70000 7", (INF, 4464, 7)),
+    ("v:F8 w:F8", "-1e-400 1.0000000596046448 7", (-0.0, 1.0000000596046448, 7)),
+    ("v:F8 w:F8", "4.9e-324 0.1 7", (5e-324, 0.1, 7)),
+])
+def test_integer_and_double_slots(write_pcd, vw, text, expected):
+    points, fields = load(write_pcd, "0 0 0 " + text, layout=f"{XYZ} {vw}", points=2)
+    assert_bits(fields["v"][0], expected[0])
+    assert_bits(fields["w"][0], expected[1])
+    assert_bits(points[1, 0], expected[2])
+
+
+# A slot whose conversion gives no value keeps 0, not the previous point's value.
+@pytest.mark.parametrize("layout, text, v, w", [
+    ("v:I8", "0 0 0 5  0 0 0 9223372036854775808", [5, 0], None),
+    ("v:U4 w:I4", "0 0 0 7 8  0 0 0 -1 -2", [7, 0], [8, -1]),
+    ("v:U1 w:U1", "0 0 0 1 2  0 0 0 3 +4", [1, 3], [2, 0]),
+])
+def test_no_value_keeps_zero(write_pcd, layout, text, v, w):
+    _, fields = load(write_pcd, text, layout=f"{XYZ} {layout}", points=2)
+    assert_bits(fields["v"], v)
+    if w is not None:
+        assert_bits(fields["w"], w)
+
+
+@pytest.mark.parametrize("layout, text, expected, xyz", [
+    (f"{XYZ} c:F4x3", "0 0 0 4 5 6  1 1 1 7 8", [[4, 5, 6], [7, 8, 0]], [[0, 0, 0], [1, 1, 1]]),
+    (f"{XYZ} c:I2x3", "0 0 0 1 -1 70000  1 1 1 -32769", [[1, -1, 4464], [32767, 0, 0]],
+     [[0, 0, 0], [1, 1, 1]]),
+    (f"c:U1x2 {XYZ}", "1 2 3 4 5  6 7 8 9 10", [[1, 2], [6, 7]], [[3, 4, 5], [8, 9, 10]]),
+    # "-2" ends the U run; the next point's x takes it
+    (f"{XYZ} c:U1x3", "0 0 0 1 -2 3 4", [[1, 0, 0], [0, 0, 0]], [[0, 0, 0], [-2, 3, 4]]),
+])
+def test_count_fields_take_consecutive_numbers(write_pcd, layout, text, expected, xyz):
+    points, fields = load(write_pcd, text, layout=layout, points=2)
+    assert fields["c"].shape == (2, len(expected[0]))
+    assert_bits(fields["c"], expected)
+    assert_bits(points, np.array(xyz, dtype=np.float32))
+
+
+# Coordinates of a lower-case type are converted like upper-case ones, as in
+# binary data; a lower-case type on another field is refused by the loader.
+@pytest.mark.parametrize("layout, text, xyz, intensity", [
+    ("x:f4 y:f4 z:f4", "1 2 3", [1, 2, 3], None),
+    ("x:F4 y:f4 z:F4", "1 2 3", [1, 2, 3], None),
+    ("x:f4 y:f4 z:f4 intensity:F4", "1 2 3 4", [1, 2, 3], [4]),
+    ("x:f8 y:i4 z:u2 intensity:F4", "1.5 -2 3 4", [1.5, -2, 3], [4]),
+])
+def test_lowercase_types_convert(write_pcd, layout, text, xyz, intensity):
+    points, fields = load(write_pcd, text, layout=layout)
+    assert_bits(points, np.array([xyz], dtype=np.float32))
+    if intensity is not None:
+        assert_bits(fields["intensity"], np.array(intensity, dtype=np.float32))
+
+
+# Decoding slots of unsupported type/size must not disturb the load's own check.
+@pytest.mark.parametrize("extra", ["v:f4", "v:F2", "v:F16", "v:I3", "v:U7", "v:Q4"])
+def test_unsupported_field_fails_after_decoding(write_pcd, extra):
+    with pytest.raises(RuntimeError, match="Unsupported PCD type/size"):
+        load(write_pcd, "1 2 3 123456789 4 5 6 7", layout=f"{XYZ} {extra}", points=2)
+
+
+@pytest.mark.parametrize("variant", ["no_line_feed", "crlf_file", "nothing_after_data"])
+def test_data_line_variants(write_pcd, variant):
+    header = ascii_pcd(XYZ, b"", points=2)
+    content = {
+        "no_line_feed": header.rstrip(b"\n"),
+        "crlf_file": header.replace(b"\n", b"\r\n") + b"1 2 3\r\n4 5 6\r\n",
+        "nothing_after_data": header,
+    }[variant]
+    points, fields = kelvarin.load_pcd(write_pcd(content))
+    expected = [[1, 2, 3], [4, 5, 6]] if variant == "crlf_file" else [[0, 0, 0]] * 2
+    assert points.shape == (2, 3) and fields == {}
+    assert_bits(points, np.array(expected, dtype=np.float32))
+
+
+def test_zero_points(write_pcd):
+    points, fields = load(write_pcd, "1 2 3 4", layout=f"{XYZ} i:I4", points=0)
+    assert points.shape == (0, 3) and fields["i"].shape == (0,)
+
+
+def test_mixed_record_round_trip(write_pcd):
+    """Many points of every store kind written the way PCD writers do."""
+    rng = np.random.default_rng(7)
+    n = 500
+    layout = f"{XYZ} intensity:F4 ring:U2 t:F8 label:I4 rgb:U1x3 id:U8 d:I1"
+    xyz = (rng.normal(0, 50, (n, 3))).astype(np.float32)
+    cols = {
+        "intensity": rng.uniform(0, 1, n).astype(np.float32),
+        "ring": rng.integers(0, 2**16, n, dtype=np.uint16),
+        "t": rng.uniform(1.7e9, 1.8e9, n),
+        "label": rng.integers(-2**31, 2**31, n, dtype=np.int32),
+        "rgb": rng.integers(0, 256, (n, 3), dtype=np.uint8),
+        "id": rng.integers(0, 2**64, n, dtype=np.uint64),
+        "d": rng.integers(-128, 128, n, dtype=np.int8),
+    }
+    seps = ["\t", "  ", "\r\n ", "\x00"]
+    lines = []
+    for i in range(n):
+        values = ["%.9g" % v for v in xyz[i]] + [np.format_float_positional(cols["intensity"][i])]
+        values += [str(cols["ring"][i]), repr(float(cols["t"][i])), str(cols["label"][i])]
+        values += [str(v) for v in cols["rgb"][i]] + [str(cols["id"][i]), str(cols["d"][i])]
+        lines.append(seps[i % len(seps)].join(values))
+    points, fields = load(write_pcd, "\n".join(lines) + "\n", layout=layout, points=n)
+    assert_bits(points, xyz)
+    assert set(fields) == set(cols)
+    for name, values in cols.items():
+        assert_bits(fields[name], values)
