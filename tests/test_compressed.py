@@ -27,7 +27,8 @@ def lzf_compress(data):
 def section(raw, uncompressed_size=None):
     """Size words and LZF block of `raw`; the uncompressed size can be overridden."""
     block = lzf_compress(raw)
-    return lzf_words(len(block), len(raw) if uncompressed_size is None else uncompressed_size) + block
+    size = len(raw) if uncompressed_size is None else uncompressed_size
+    return lzf_words(len(block), size) + block
 
 
 # (name, type, size, count) per field.
@@ -110,6 +111,16 @@ def test_field_grouped_block_loads_like_binary(write_pcd, layout, points):
     assert points_view.tobytes() == expected_points.tobytes()
     assert {k: v.tobytes() for k, v in got_fields.items()} == {
         k: v.tobytes() for k, v in expected_fields.items()}
+
+
+@pytest.mark.parametrize("layout, points", [("xyz", 2), ("lidar", 2), ("rgb_count3", 9)])
+def test_incompressible_block_longer_than_the_records(write_pcd, layout, points):
+    fields = LAYOUTS[layout]
+    rng = np.random.default_rng(7)
+    records = np.frombuffer(rng.bytes(dtype_of(fields).itemsize * points), dtype_of(fields))
+    data = section(field_grouped(records))
+    assert len(data) - 8 > records.nbytes
+    assert_cloud(kelvarin.load_pcd(write_pcd(header_of(fields, points) + data)), records)
 
 
 @pytest.mark.parametrize("layout, points, length", [
@@ -201,3 +212,19 @@ def test_block_larger_than_capacity_fails(write_pcd, points, data):
 def test_oversized_block_is_refused(write_pcd, compressed_size):
     path = write_pcd(header_of(XYZ, 4) + lzf_words(compressed_size, 48) + BLOCK_48)
     assert_fails(path, "vector too long", ValueError)
+
+
+PADDED = XYZ + [("_", "U", 1, 4), ("rgb", "F", 4, 1), ("label", "U", 2, 1)]
+
+
+@pytest.mark.parametrize("points", [1, 3, 3000])
+@pytest.mark.parametrize("with_padding", [False, True])
+def test_padding_fields_may_be_left_out_of_the_block(write_pcd, points, with_padding):
+    # PCL's writer leaves "_" fields out of the block; a block holding them loads too
+    records = cloud(PADDED, points, seed=7)
+    names = [n for n, *_ in PADDED if with_padding or n != "_"]
+    image = b"".join(np.ascontiguousarray(records[n]).tobytes() for n in names)
+    path = write_pcd(header_of(PADDED, points) + section(image))
+    if not with_padding:
+        records["_"] = 0
+    assert_cloud(kelvarin.load_pcd(path), records)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace pcd {
 namespace {
@@ -19,6 +20,11 @@ std::uint32_t read_word(std::istream& stream) {
     std::uint32_t word;
     std::memcpy(&word, bytes, sizeof word);
     return word;
+}
+
+void read_block(std::istream& stream, std::uint8_t* block, std::uint32_t size) {
+    stream.read(reinterpret_cast<char*>(block), size);
+    if (static_cast<std::uint64_t>(stream.gcount()) != size) throw lzf_failed();
 }
 
 // Points regrouped per pass: enough for long runs of each field, small enough
@@ -44,18 +50,70 @@ void scatter(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::siz
     }
 }
 
-// `image` holds the records grouped by field; `records` receives them packed.
-void regroup_by_field(const std::uint8_t* image, const PcdHeader& header, std::uint8_t* records) {
+// One field's run of bytes in the block: `width` bytes per point, all points
+// one after another, landing at `offset` in each record.
+struct FieldGroup {
+    std::size_t offset;
+    std::size_t width;
+};
+
+// The fields the block holds, in order. PCL's writer leaves "_" padding fields
+// out of the block (its reader leaves them 0), so a block of exactly the size
+// of the other fields is taken that way; any other block holds every field.
+std::vector<FieldGroup> block_groups(const PcdHeader& header, std::uint32_t uncompressed_size) {
+    const auto points = static_cast<std::uint64_t>(header.points);
+    std::vector<FieldGroup> all;
+    std::vector<FieldGroup> unpadded;
+    std::uint64_t unpadded_width = 0;
+    for (const PcdField& field : header.fields) {
+        const FieldGroup group{static_cast<std::size_t>(field.offset),
+                               static_cast<std::size_t>(field.size) * field.count};
+        all.push_back(group);
+        if (field.name != "_") {
+            unpadded.push_back(group);
+            unpadded_width += group.width;
+        }
+    }
+    if (unpadded.size() < all.size() && uncompressed_size == points * unpadded_width)
+        return unpadded;
+    return all;
+}
+
+// `image` holds the block's field groups one after another; `records`
+// receives them packed. Only the first `filled` bytes of the image were
+// decompressed, the rest is 0; the records are 0 too except for their first
+// `dirty` bytes. Every byte of the `points` records ends up written or zeroed,
+// at a cost that follows `filled` and `dirty` rather than the record count the
+// header claims.
+void regroup_by_field(const std::uint8_t* image, std::size_t filled,
+                      const std::vector<FieldGroup>& groups, const PcdHeader& header,
+                      std::uint8_t* records, std::size_t dirty) {
     const auto points = static_cast<std::size_t>(header.points);
     const auto step = static_cast<std::size_t>(header.point_step);
-    for (std::size_t first = 0; first < points; first += chunk_points) {
-        const std::size_t n = std::min(chunk_points, points - first);
-        std::size_t group = 0;
-        for (const PcdField& field : header.fields) {
-            const auto width = static_cast<std::size_t>(field.size) * field.count;
-            scatter(image + group + first * width, records + first * step + field.offset, n, width,
-                    step);
-            group += points * width;
+    std::size_t covered = 0;
+    for (const FieldGroup& group : groups) covered += group.width;
+    if (filled < points * covered || covered < step) std::memset(records, 0, dirty);
+    // Per group, the points whose element starts inside the decompressed bytes.
+    std::vector<std::size_t> decoded;
+    std::size_t busy_points = 0;
+    std::size_t start = 0;
+    for (const FieldGroup& group : groups) {
+        const std::size_t n =
+            start < filled ? std::min(points, (filled - start + group.width - 1) / group.width) : 0;
+        decoded.push_back(n);
+        busy_points = std::max(busy_points, n);
+        start += points * group.width;
+    }
+    for (std::size_t first = 0; first < busy_points; first += chunk_points) {
+        start = 0;
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            const FieldGroup& group = groups[g];
+            if (first < decoded[g]) {
+                const std::size_t n = std::min(chunk_points, decoded[g] - first);
+                scatter(image + start + first * group.width, records + first * step + group.offset,
+                        n, group.width, step);
+            }
+            start += points * group.width;
         }
     }
 }
@@ -71,36 +129,48 @@ void decode_compressed_data(std::istream& stream, std::uint64_t available, const
     // A block reaching past the end of the file is a cut-off file; refuse it
     // before allocating anything for it.
     if (compressed_size > available - 8) throw lzf_failed();
-    if (compressed_size == 0) {
-        // lzf_decompress must not see an empty block; it decompresses to nothing.
-        if (uncompressed_size != 0) throw lzf_failed();
-        return;
-    }
-
-    std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[compressed_size]);
-    stream.read(reinterpret_cast<char*>(block.get()), compressed_size);
-    if (static_cast<std::uint64_t>(stream.gcount()) != compressed_size) throw lzf_failed();
 
     const auto capacity =
         static_cast<unsigned int>(std::min<std::uint64_t>(uncompressed_size, buffer.size));
-    if (capacity == 0) {
+    // An empty block decompresses to nothing (lzf_decompress must not see
+    // one), and with no room for output nothing is written either: the block
+    // need not be read at all.
+    if (compressed_size == 0 || capacity == 0) {
         if (uncompressed_size != 0) throw lzf_failed();
         return;
     }
 
-    // With one field, or at most one point, the field-grouped image is the
+    // With one field, or at most one point, a block of every field is the
     // record layout itself and decompresses in place.
-    const bool grouped = header.fields.size() > 1 && header.points > 1;
-    std::unique_ptr<PointBuffer> image;
-    std::uint8_t* target = buffer.data.get();
-    if (grouped) {
-        image = make_point_buffer(buffer.size);
-        target = image->data.get();
+    const std::vector<FieldGroup> groups = block_groups(header, uncompressed_size);
+    if (groups.size() == header.fields.size() && (groups.size() < 2 || header.points < 2)) {
+        std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[compressed_size]);
+        read_block(stream, block.get(), compressed_size);
+        const unsigned int written =
+            lzf_decompress(block.get(), compressed_size, buffer.data.get(), capacity);
+        if (written != uncompressed_size) throw lzf_failed();
+        return;
     }
-    const unsigned int written = lzf_decompress(block.get(), compressed_size, target, capacity);
+
+    // Otherwise the block decompresses into a scratch image that is then
+    // regrouped into the records. The regrouping rewrites every byte of the
+    // buffer (the image is zero past the decompressed bytes), so the buffer is
+    // free until then and holds the compressed block whenever it fits: that
+    // saves a block-sized allocation and the page faults of touching it, and
+    // the buffer's pages are mapped by the read rather than by the regrouping.
+    std::unique_ptr<std::uint8_t[]> own_block;
+    std::uint8_t* block = buffer.data.get();
+    if (compressed_size > buffer.size) {
+        own_block.reset(new std::uint8_t[compressed_size]);
+        block = own_block.get();
+    }
+    read_block(stream, block, compressed_size);
+    const std::unique_ptr<PointBuffer> image = make_point_buffer(buffer.size);
+    const unsigned int written = lzf_decompress(block, compressed_size, image->data.get(), capacity);
     if (written != uncompressed_size) throw lzf_failed();
-    block.reset();
-    if (grouped) regroup_by_field(target, header, buffer.data.get());
+    own_block.reset();
+    regroup_by_field(image->data.get(), written, groups, header, buffer.data.get(),
+                     block == buffer.data.get() ? compressed_size : 0);
 }
 
 }  // namespace pcd
