@@ -1,4 +1,5 @@
-"""Build one wheel per CPython version, then test each build under its own interpreter."""
+"""Build one wheel per CPython version and test each build under its own interpreter;
+then the suite under sanitizers and a short fuzzing pass."""
 
 import glob
 import os
@@ -9,7 +10,7 @@ PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 WHEELHOUSE = os.path.join(HERE, ".nox", "wheelhouse")
 
-nox.options.sessions = ["build", "tests"]
+nox.options.sessions = ["build", "tests", "sanitize", "fuzz"]
 nox.options.error_on_missing_interpreters = True
 nox.options.reuse_existing_virtualenvs = True
 # The standard library's venv seeds pip from each interpreter itself, old ones included.
@@ -39,3 +40,17 @@ def tests(session):
     session.chdir(os.path.join(HERE, "tests"))
     session.run("python", "-m", "pytest", "-q", *session.posargs,
                 env={"KELVARIN_WHEELHOUSE": WHEELHOUSE})
+
+
+@nox.session(python=False)
+def sanitize(session):
+    """The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build."""
+    session.run("bash", os.path.join(HERE, "scripts", "sanitize.sh"), *session.posargs,
+                external=True)
+
+
+@nox.session(python=False)
+def fuzz(session):
+    """A bounded coverage-guided fuzzing pass over the C++ reader."""
+    session.run("bash", os.path.join(HERE, "scripts", "fuzz.sh"), *(session.posargs or ["60"]),
+                external=True)

@@ -14,32 +14,39 @@ bool is_float32(const PcdField& field) {
     return upper(field.type) == 'F' && field.size == 4 && field.count == 1;
 }
 
+// Converts one coordinate of `points` records, `step` bytes apart, into every
+// third float of `out`; values of +0.0 are left to the zeros already there.
 template <typename T>
-float element_as_float(const std::uint8_t* p) {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return static_cast<float>(value);
+void convert_axis(const std::uint8_t* element, std::size_t step, std::size_t points, float* out) {
+    for (std::size_t i = 0; i < points; ++i, element += step, out += 3) {
+        T raw;
+        std::memcpy(&raw, element, sizeof raw);
+        const float value = static_cast<float>(raw);
+        std::uint32_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        if (bits != 0) *out = value;
+    }
 }
 
-using Reader = float (*)(const std::uint8_t*);
+using AxisConverter = void (*)(const std::uint8_t*, std::size_t, std::size_t, float*);
 
-Reader reader_for(const PcdField& field) {
+AxisConverter converter_for(const PcdField& field) {
     switch (upper(field.type)) {
         case 'F':
-            if (field.size == 4) return element_as_float<float>;
-            if (field.size == 8) return element_as_float<double>;
+            if (field.size == 4) return convert_axis<float>;
+            if (field.size == 8) return convert_axis<double>;
             break;
         case 'I':
-            if (field.size == 1) return element_as_float<std::int8_t>;
-            if (field.size == 2) return element_as_float<std::int16_t>;
-            if (field.size == 4) return element_as_float<std::int32_t>;
-            if (field.size == 8) return element_as_float<std::int64_t>;
+            if (field.size == 1) return convert_axis<std::int8_t>;
+            if (field.size == 2) return convert_axis<std::int16_t>;
+            if (field.size == 4) return convert_axis<std::int32_t>;
+            if (field.size == 8) return convert_axis<std::int64_t>;
             break;
         case 'U':
-            if (field.size == 1) return element_as_float<std::uint8_t>;
-            if (field.size == 2) return element_as_float<std::uint16_t>;
-            if (field.size == 4) return element_as_float<std::uint32_t>;
-            if (field.size == 8) return element_as_float<std::uint64_t>;
+            if (field.size == 1) return convert_axis<std::uint8_t>;
+            if (field.size == 2) return convert_axis<std::uint16_t>;
+            if (field.size == 4) return convert_axis<std::uint32_t>;
+            if (field.size == 8) return convert_axis<std::uint64_t>;
             break;
     }
     throw std::runtime_error("Unsupported PCD type/size");
@@ -58,12 +65,10 @@ bool coordinates_are_packed_floats(const PcdHeader& header, const CoordinateFiel
 void convert_coordinates(const PcdHeader& header, const CoordinateFields& xyz,
                          const std::uint8_t* records, float* out) {
     const auto step = static_cast<std::size_t>(header.point_step);
+    const auto points = static_cast<std::size_t>(header.points < 0 ? 0 : header.points);
     for (std::size_t axis = 0; axis < 3; ++axis) {
         const PcdField& field = header.fields[xyz[axis]];
-        const Reader read = reader_for(field);
-        const std::uint8_t* element = records + field.offset;
-        for (std::int32_t i = 0; i < header.points; ++i, element += step)
-            out[static_cast<std::size_t>(i) * 3 + axis] = read(element);
+        converter_for(field)(records + field.offset, step, points, out + axis);
     }
 }
 

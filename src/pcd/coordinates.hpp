@@ -12,7 +12,9 @@ bool coordinates_are_packed_floats(const PcdHeader& header, const CoordinateFiel
 
 // Writes points × 3 float32 values of x, y, z from `records` to `out`, converted from their
 // declared type and size (type letter case ignored; first element of a field
-// with count above 1). Throws std::runtime_error "Unsupported PCD type/size"
+// with count above 1). `out` must hold zeros on entry: values of +0.0 are not
+// stored, so a large all-zero cloud leaves freshly allocated zero pages of
+// `out` untouched. Throws std::runtime_error "Unsupported PCD type/size"
 // for a coordinate of a type or size that has no numeric meaning.
 void convert_coordinates(const PcdHeader& header, const CoordinateFields& xyz,
                          const std::uint8_t* records, float* out);

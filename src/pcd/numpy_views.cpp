@@ -51,7 +51,11 @@ py::array points_array(const PcdCloud& cloud, const std::uint8_t* records,
                          {py::ssize_t{header.point_step}, py::ssize_t{4}}, records + x.offset,
                          owner);
     }
-    py::array_t<float> points({n, py::ssize_t{3}});
+    // numpy.zeros takes its memory zero-filled from calloc: the conversion then
+    // skips the zeros, and the pages of an all-zero cloud are never touched.
+    auto points = py::module_::import("numpy")
+                      .attr("zeros")(py::make_tuple(n, 3), py::dtype::of<float>())
+                      .cast<py::array_t<float, py::array::c_style>>();
     convert_coordinates(header, cloud.xyz, records, points.mutable_data());
     return std::move(points);
 }

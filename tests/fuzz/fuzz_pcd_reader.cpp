@@ -86,7 +86,7 @@ void convert(const pcd::PcdCloud& cloud) {
     pcd::PcdHeader header = cloud.header;
     header.points = std::min(header.points, max_converted_points);
     (void)pcd::coordinates_are_packed_floats(header, cloud.xyz);
-    std::unique_ptr<float[]> out(new float[static_cast<std::size_t>(header.points) * 3 + 1]);
+    std::unique_ptr<float[]> out(new float[static_cast<std::size_t>(header.points) * 3 + 1]());
     try {
         pcd::convert_coordinates(header, cloud.xyz, cloud.buffer->data.get(), out.get());
     } catch (const std::exception&) {

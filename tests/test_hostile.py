@@ -1,0 +1,202 @@
+"""Hostile headers: tiny files that claim gigabytes, extreme size words, 32-bit overflows and
+huge header lines must fail with their message or load cheaply, never crash or eat memory."""
+
+import ctypes
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import lzf_words, pcd_header
+
+import kelvarin
+
+LAYOUT = "Unsupported PCD field layout"
+LZF = "LZF decompression failed"
+TOO_LONG = "vector too long"
+XYZ = dict(fields="xyz", sizes=[4, 4, 4], types="FFF")
+BIG = 2147483640 // 12  # POINTS whose x y z buffer is just under the 2 GiB limit
+# Touching a 2 GiB buffer would cost four times this. ASan maps shadow memory for 1/8 of every
+# allocation, 1.1 GiB for the 8 GiB of float32 points of the converted case below.
+RSS_LIMIT_MB = 512 + (1152 if os.environ.get("KELVARIN_SANITIZED") else 0)
+
+_lzf = ctypes.CDLL("liblzf.so.1")
+_lzf.lzf_compress.restype = ctypes.c_uint
+_lzf.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
+
+
+def lzf_section(raw, uncompressed_size=None):
+    out = ctypes.create_string_buffer(len(raw) + len(raw) // 16 + 64)
+    n = _lzf.lzf_compress(raw, len(raw), out, len(out))
+    size = len(raw) if uncompressed_size is None else uncompressed_size
+    return lzf_words(n, size) + out.raw[:n]
+
+
+F123 = np.array([1, 2, 3], "<f4").tobytes()
+
+# A separate interpreter loads the file and reports what it got and its peak RSS.
+PROBE = r"""
+import json, sys, kelvarin
+try:
+    points, fields = kelvarin.load_pcd(sys.argv[1])
+    out = {"shape": list(points.shape), "rows": points[:2].tolist() + points[-1:].tolist(),
+           "fields": {k: [list(v.shape), v.flat[:2].tolist()] for k, v in fields.items()}}
+except Exception as e:
+    out = {"error": type(e).__name__, "message": str(e)}
+# VmHWM, unlike ru_maxrss, starts afresh at exec instead of inheriting the parent's peak.
+out["rss_mb"] = next(int(l.split()[1]) for l in open("/proc/self/status") if "VmHWM" in l) / 1024
+print(json.dumps(out))
+"""
+
+
+def probe(path):
+    run = subprocess.run([sys.executable, "-c", PROBE, path], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr[-3000:]
+    return json.loads(run.stdout)
+
+
+ZERO_ROWS = [[0, 0, 0]] * 3
+
+
+@pytest.mark.parametrize("content, expected", [
+    pytest.param(pcd_header(**XYZ, points=BIG) + F123,
+                 ("RuntimeError", "PCD data section is truncated: expected 2147483640 bytes, "
+                                  "found 12"), id="binary"),
+    pytest.param(pcd_header(**XYZ, points=BIG, data="binary_compressed") + lzf_words(999, 12 * BIG)
+                 + bytes(20), ("RuntimeError", LZF), id="compressed-block-past-end"),
+    pytest.param(pcd_header(**XYZ, points=BIG, data="binary_compressed")
+                 + lzf_section(F123 * 50, 12 * BIG), ("RuntimeError", LZF), id="compressed-short"),
+    # A valid block shorter than the records: x of the first three points, the rest zero.
+    pytest.param(pcd_header(**XYZ, points=BIG, data="binary_compressed") + lzf_section(F123),
+                 ((BIG, 3), [[1, 0, 0], [2, 0, 0], [0, 0, 0]], {}), id="compressed-short-block"),
+    pytest.param(pcd_header(**XYZ, points=BIG, data="binary_compressed") + lzf_words(0, 0),
+                 ((BIG, 3), ZERO_ROWS, {}), id="compressed-empty-block"),
+    pytest.param(pcd_header(**XYZ, points=BIG, data="ascii") + b"1 2 3\n",
+                 ((BIG, 3), [[1, 2, 3], [0, 0, 0], [0, 0, 0]], {}), id="ascii"),
+    pytest.param(pcd_header(**XYZ, points=BIG, data="ascii"), ((BIG, 3), ZERO_ROWS, {}),
+                 id="ascii-no-text"),
+    # Coordinates converted to float32 (here from U 1) into zero pages that stay untouched.
+    pytest.param(pcd_header("xyz", [1, 1, 1], "UUU", points=2147483646 // 3, data="ascii")
+                 + b"1 2 3\n", ((715827882, 3), [[1, 2, 3], [0, 0, 0], [0, 0, 0]], {}),
+                 id="ascii-converted-coordinates"),
+    # One record of 2 GiB - 1 bytes: one element of text per number, the rest zero.
+    pytest.param(pcd_header("xyzh", [4, 4, 4, 1], "FFFU", [1, 1, 1, 2147483635], data="ascii")
+                 + b"1 2 3 4 5\n", ((1, 3), [[1, 2, 3]] * 2, {"h": [[1, 2147483635], [4, 5]]}),
+                 id="ascii-huge-count"),
+    pytest.param(pcd_header("xyzh", [4, 4, 4, 1], "FFFU", [1, 1, 1, 2147483635],
+                            data="binary_compressed") + lzf_section(F123 + b"\7\7", 14),
+                 ((1, 3), [[1, 2, 3]] * 2, {"h": [[1, 2147483635], [7, 7]]}),
+                 id="compressed-huge-count"),
+])
+def test_tiny_file_claiming_2_gib_stays_cheap(write_pcd, content, expected):
+    got = probe(write_pcd(content))
+    assert got["rss_mb"] < RSS_LIMIT_MB
+    if isinstance(expected[0], str):
+        assert (got["error"], got["message"]) == expected
+    else:
+        assert (got["shape"], got["rows"], got["fields"]) == (list(expected[0]), *expected[1:])
+
+
+def test_converted_coordinates_keep_signed_zeros_and_tiny_values(write_pcd):
+    xyz = np.array([[-0.0, 0.0, 1e-300], [-1e-300, 5.0, -0.0]], "<f8")
+    points, _ = kelvarin.load_pcd(write_pcd(pcd_header(**dict(XYZ, sizes=[8] * 3), points=2)
+                                            + xyz.tobytes()))
+    assert points.tobytes() == xyz.astype("<f4").tobytes()
+
+
+TWO_POINTS = np.arange(1, 7, dtype="<f4")
+
+
+@pytest.mark.parametrize("compressed_size, uncompressed_size, expected", [
+    (0, 0, "zeros"),
+    (0, 0xFFFFFFFF, LZF),
+    (0, 0x80000000, LZF),
+    ("block", 0, "zeros"),
+    ("block", 24, "values"),
+    ("block", 0x7FFFFFFF, LZF),
+    ("block", 0x80000000, LZF),
+    ("block", 0xFFFFFFFF, LZF),
+    (0x7FFFFFFF, 24, LZF),
+    (0x7FFFFFFF, 0xFFFFFFFF, LZF),
+    (0x80000000, 24, TOO_LONG),
+    (0xFFFFFFFF, 0, TOO_LONG),
+    (0xFFFFFFFF, 0xFFFFFFFF, TOO_LONG),
+])
+def test_extreme_size_words(write_pcd, compressed_size, uncompressed_size, expected):
+    # Records grouped by field, as PCD writers compress them.
+    block = lzf_section(TWO_POINTS.tobytes())[8:]
+    size = len(block) if compressed_size == "block" else compressed_size
+    path = write_pcd(pcd_header(**XYZ, points=2, data="binary_compressed")
+                     + lzf_words(size, uncompressed_size) + block)
+    if expected in (LZF, TOO_LONG):
+        with pytest.raises(ValueError if expected == TOO_LONG else RuntimeError) as e:
+            kelvarin.load_pcd(path)
+        assert str(e.value) == expected
+    else:
+        points, _ = kelvarin.load_pcd(path)
+        want = TWO_POINTS.reshape(3, 2).T if expected == "values" else np.zeros((2, 3))
+        np.testing.assert_array_equal(points, want)
+
+
+@pytest.mark.parametrize("sizes, counts, points, data, expected", [
+    # size × count products that wrap to small numbers in 32-bit arithmetic
+    ([4, 4, 4, 65536], [1, 1, 1, 32768], 1, 12, LAYOUT),
+    ([4, 4, 4, 8], [1, 1, 1, 536870912], 1, 12, LAYOUT),
+    ([4, 4, 4, 2147483647], [1, 1, 1, 1], 1, 12, LAYOUT),
+    ([2147483647, 4, 4], [2, 1, 1], 1, 12, LAYOUT),
+    # values beyond 32 bits are not taken modulo 2^32: the defaults (F 4, count 1) stay
+    (["4294967297", 4, 4], [1, 1, 1], 2, 24, (2, 3)),
+    ([4, 4, 4], ["4294967297", 1, 1], 2, 24, (2, 3)),
+    ([4, 4, 4], [1, 1, 1], "4294967298", 24, (0, 3)),
+    ([4, 4, 4], [1, 1, 1], "-2147483649", 24, (0, 3)),
+    # points × point_step beyond 2^31 - 1, or negative
+    ([4, 4, 4], [1, 1, 1], BIG + 1, 12, TOO_LONG),
+    ([4, 4, 4], [1, 1, 1], 2147483647, 12, TOO_LONG),
+    ([4, 4, 4], [1, 1, 1], -1, 12, TOO_LONG),
+    ([4, 4, 4], [1, 1, 1], -2147483648, 12, TOO_LONG),
+    ([4, 4, 4, 1], [1, 1, 1, 2147483635], 2, 12, TOO_LONG),
+    ([4, 4, 4, 1], [1, 1, 1, 2147483635], 1, 12,
+     "PCD data section is truncated: expected 2147483647 bytes, found 12"),
+])
+def test_32_bit_overflow(write_pcd, sizes, counts, points, data, expected):
+    header = pcd_header("xyzh"[:len(sizes)], sizes, "FFFU"[:len(sizes)], counts, points=points)
+    path = write_pcd(header + np.arange(1, 1 + data // 4, dtype="<f4").tobytes())
+    if isinstance(expected, tuple):
+        points, fields = kelvarin.load_pcd(path)
+        assert points.shape == expected and fields == {}
+        np.testing.assert_array_equal(points.ravel(), np.arange(1, 1 + points.size))
+    else:
+        with pytest.raises(ValueError if expected == TOO_LONG else RuntimeError) as e:
+            kelvarin.load_pcd(path)
+        assert str(e.value) == expected
+
+
+MB = 1 << 20
+NO_DATA = pcd_header(**XYZ)[:-len(b"DATA binary\n")]
+
+
+@pytest.mark.parametrize("content, expected", [
+    (b"#" * (16 * MB) + b"\n" + pcd_header(**XYZ) + F123, 1),
+    (pcd_header(**XYZ, extra="VIEWPOINT" + " 0.5" * MB) + F123, 1),
+    (pcd_header(**XYZ).replace(b"POINTS 1", b"POINTS " + b"0" * (4 * MB) + b"2") + F123 * 2, 2),
+    # 2^17 more fields, F 4 by default, all named w
+    (pcd_header(**XYZ).replace(b"FIELDS x y z", b"FIELDS x y z" + b" w" * (1 << 17))
+     + F123 + bytes(4 << 17), 1),
+    (NO_DATA + b"VIEWPOINT" + b" 1" * (4 * MB), "Unsupported PCD DATA type: "),
+    (NO_DATA + b"#" * (4 * MB) + b"\n" * MB, "Unsupported PCD DATA type: "),
+    (pcd_header(**XYZ, data="q" * (4 * MB)), "Unsupported PCD DATA type: " + "q" * (4 * MB)),
+])
+def test_megabyte_header_lines(write_pcd, content, expected):
+    path = write_pcd(content)
+    if isinstance(expected, str):
+        with pytest.raises(RuntimeError) as e:
+            kelvarin.load_pcd(path)
+        assert str(e.value) == expected
+    else:
+        points, fields = kelvarin.load_pcd(path)
+        np.testing.assert_array_equal(points, np.tile([1, 2, 3], (expected, 1)))
+        assert list(fields) == (["w"] if b" w w" in content else [])
