@@ -15,15 +15,7 @@ SECONDS_TO_RUN=${1:-60}
 WORK=${FUZZ_DIR:-$(mktemp -d /tmp/kelvarin-fuzz.XXXXXX)}
 WORKERS=${FUZZ_WORKERS:-1}
 
-need=()
-for pkg in clang libclang-rt-14-dev liblzf-dev libfast-float-dev cmake ninja-build; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}"
-fi
+bash scripts/install-debs.sh clang libclang-rt-14-dev liblzf-dev libfast-float-dev cmake ninja-build
 
 # CMakeLists.txt finds Python and pybind11 even when only the fuzzer is built.
 PY=$(ls -d "$HOME"/.pyenv/versions/3.11*/bin/python 2>/dev/null | tail -n 1 || true)

@@ -12,15 +12,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 WORK=${SANITIZE_DIR:-$(mktemp -d /tmp/kelvarin-sanitize.XXXXXX)}
 
-need=()
-for pkg in g++ libasan8 libubsan1 liblzf-dev libfast-float-dev cmake; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}"
-fi
+bash scripts/install-debs.sh g++ libasan8 libubsan1 liblzf-dev libfast-float-dev cmake
 
 PY=$(ls -d "$HOME"/.pyenv/versions/3.11*/bin/python 2>/dev/null | tail -n 1 || true)
 if [ -z "$PY" ]; then

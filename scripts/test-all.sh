@@ -4,15 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-for pkg in liblzf-dev libfast-float-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}"
-fi
+bash scripts/install-debs.sh liblzf-dev libfast-float-dev
 
 python=$(python3 -c 'import sys; print(sys.executable)')
 # Every pyenv-installed interpreter becomes visible as pythonX.Y for nox.

@@ -1,10 +1,12 @@
+import ctypes
 import os
 import struct
 
 import numpy as np
 import pytest
 
-CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "pcd-corpus")
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "..", "..", "shared", "pcd-corpus")
 
 
 def pcd_header(fields, sizes, types, counts=None, points=1, data="binary", extra=""):
@@ -98,3 +100,23 @@ def assert_loaded(result, layout, data, points):
         want = expected[name]
         assert (array.dtype, array.shape) == (want.dtype, want.shape), name
         assert array.tobytes() == want.tobytes(), name
+
+
+_liblzf = ctypes.CDLL("liblzf.so.1")
+_liblzf.lzf_compress.restype = ctypes.c_uint
+_liblzf.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
+
+
+def lzf_compress(data):
+    """liblzf's own compressor, so the block format is the real one."""
+    out = ctypes.create_string_buffer(len(data) + len(data) // 16 + 64)
+    n = _liblzf.lzf_compress(data, len(data), out, len(out))
+    assert n > 0
+    return out.raw[:n]
+
+
+def lzf_section(raw, uncompressed_size=None):
+    """Size words and LZF block of `raw`; the uncompressed size can be overridden."""
+    block = lzf_compress(raw)
+    size = len(raw) if uncompressed_size is None else uncompressed_size
+    return lzf_words(len(block), size) + block

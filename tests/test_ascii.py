@@ -5,9 +5,8 @@ import math
 import numpy as np
 import pytest
 
-from conftest import pcd_header
-
 import kelvarin
+from conftest import pcd_header
 
 NAN = math.nan
 NEG_NAN = math.copysign(math.nan, -1.0)

@@ -5,9 +5,8 @@ import gc
 import numpy as np
 import pytest
 
-from conftest import assert_loaded, fields_of, packed_fields, pcd_header, random_bytes
-
 import kelvarin
+from conftest import assert_loaded, fields_of, packed_fields, pcd_header, random_bytes
 
 COORDS = "PCD must contain x, y, z fields"
 LAYOUT = "Unsupported PCD field layout"

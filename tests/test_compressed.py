@@ -1,34 +1,12 @@
 """DATA binary_compressed: LZF framing, field-grouped blocks and their failures."""
 
-import ctypes
-
 import numpy as np
 import pytest
 
-from conftest import lzf_words, pcd_header
-
 import kelvarin
-
-_liblzf = ctypes.CDLL("liblzf.so.1")
-_liblzf.lzf_compress.restype = ctypes.c_uint
-_liblzf.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
+from conftest import lzf_compress, lzf_section, lzf_words, pcd_header
 
 FAILED = "LZF decompression failed"
-
-
-def lzf_compress(data):
-    """liblzf's own compressor, so the block format is the real one."""
-    out = ctypes.create_string_buffer(len(data) + len(data) // 16 + 64)
-    n = _liblzf.lzf_compress(data, len(data), out, len(out))
-    assert n > 0
-    return out.raw[:n]
-
-
-def section(raw, uncompressed_size=None):
-    """Size words and LZF block of `raw`; the uncompressed size can be overridden."""
-    block = lzf_compress(raw)
-    size = len(raw) if uncompressed_size is None else uncompressed_size
-    return lzf_words(len(block), size) + block
 
 
 # (name, type, size, count) per field.
@@ -103,7 +81,7 @@ def assert_fails(path, message=FAILED, error=RuntimeError):
 def test_field_grouped_block_loads_like_binary(write_pcd, layout, points):
     fields = LAYOUTS[layout]
     records = cloud(fields, points, seed=points)
-    compressed = write_pcd(header_of(fields, points) + section(field_grouped(records)))
+    compressed = write_pcd(header_of(fields, points) + lzf_section(field_grouped(records)))
     binary = write_pcd(header_of(fields, points, "binary") + records.tobytes())
     assert_cloud(kelvarin.load_pcd(compressed), records)
     expected_points, expected_fields = kelvarin.load_pcd(binary)
@@ -118,7 +96,7 @@ def test_incompressible_block_longer_than_the_records(write_pcd, layout, points)
     fields = LAYOUTS[layout]
     rng = np.random.default_rng(7)
     records = np.frombuffer(rng.bytes(dtype_of(fields).itemsize * points), dtype_of(fields))
-    data = section(field_grouped(records))
+    data = lzf_section(field_grouped(records))
     assert len(data) - 8 > records.nbytes
     assert_cloud(kelvarin.load_pcd(write_pcd(header_of(fields, points) + data)), records)
 
@@ -135,14 +113,14 @@ def test_short_uncompressed_size_leaves_the_rest_of_the_grouped_image_zero(
         write_pcd, layout, points, length):
     fields = LAYOUTS[layout]
     image = field_grouped(cloud(fields, points))[:length]
-    path = write_pcd(header_of(fields, points) + section(image))
+    path = write_pcd(header_of(fields, points) + lzf_section(image))
     expected = from_grouped(image.ljust(dtype_of(fields).itemsize * points, b"\0"), fields, points)
     assert_cloud(kelvarin.load_pcd(path), expected)
 
 
 def test_short_xyz_block_gives_x_of_all_points_and_y_of_two(write_pcd):
     image = np.array([1, 2, 3, 4, 5, 6], dtype="<f4").tobytes()
-    points, _ = kelvarin.load_pcd(write_pcd(header_of(XYZ, 4) + section(image)))
+    points, _ = kelvarin.load_pcd(write_pcd(header_of(XYZ, 4) + lzf_section(image)))
     assert points.tolist() == [[1, 5, 0], [2, 6, 0], [3, 0, 0], [4, 0, 0]]
 
 
@@ -167,7 +145,7 @@ def test_zero_uncompressed_size_loads_zeros(write_pcd, points, data):
 def test_bytes_after_the_block_are_ignored(write_pcd, trailer, points):
     records = cloud(LAYOUTS["lidar"], points)
     path = write_pcd(header_of(LAYOUTS["lidar"], points)
-                     + section(field_grouped(records)) + trailer)
+                     + lzf_section(field_grouped(records)) + trailer)
     assert_cloud(kelvarin.load_pcd(path), records)
 
 
@@ -178,10 +156,10 @@ BLOCK_48 = lzf_compress(GROUPED_48)
 @pytest.mark.parametrize("data", [
     pytest.param(lzf_words(len(BLOCK_48), 47) + BLOCK_48, id="size-one-short"),
     pytest.param(lzf_words(len(BLOCK_48), 49) + BLOCK_48, id="size-one-over"),
-    pytest.param(section(GROUPED_48[:24], 23), id="24-bytes-declared-23"),
-    pytest.param(section(GROUPED_48[:24], 25), id="24-bytes-declared-25"),
-    pytest.param(section(GROUPED_48 + b"\x01\x02\x03\x04"), id="valid-block-beyond-buffer"),
-    pytest.param(section(bytes(100), 2**32 - 1), id="huge-uncompressed-size"),
+    pytest.param(lzf_section(GROUPED_48[:24], 23), id="24-bytes-declared-23"),
+    pytest.param(lzf_section(GROUPED_48[:24], 25), id="24-bytes-declared-25"),
+    pytest.param(lzf_section(GROUPED_48 + b"\x01\x02\x03\x04"), id="valid-block-beyond-buffer"),
+    pytest.param(lzf_section(bytes(100), 2**32 - 1), id="huge-uncompressed-size"),
     pytest.param(b"", id="no-size-words"),
     pytest.param(lzf_words(len(BLOCK_48), 48)[:4], id="one-size-word"),
     pytest.param(lzf_words(len(BLOCK_48), 48)[:7], id="seven-bytes"),
@@ -200,8 +178,8 @@ def test_bad_sections_fail(write_pcd, data):
 
 
 @pytest.mark.parametrize("points, data", [
-    (0, section(bytes(12))),               # nothing fits in an empty cloud
-    (1, section(bytes(24), 24)),           # decompresses past the one record
+    (0, lzf_section(bytes(12))),               # nothing fits in an empty cloud
+    (1, lzf_section(bytes(24), 24)),           # decompresses past the one record
     (4, lzf_words(len(BLOCK_48), 24) + BLOCK_48),  # data left over at the capacity
 ])
 def test_block_larger_than_capacity_fails(write_pcd, points, data):
@@ -224,7 +202,7 @@ def test_padding_fields_may_be_left_out_of_the_block(write_pcd, points, with_pad
     records = cloud(PADDED, points, seed=7)
     names = [n for n, *_ in PADDED if with_padding or n != "_"]
     image = b"".join(np.ascontiguousarray(records[n]).tobytes() for n in names)
-    path = write_pcd(header_of(PADDED, points) + section(image))
+    path = write_pcd(header_of(PADDED, points) + lzf_section(image))
     if not with_padding:
         records["_"] = 0
     assert_cloud(kelvarin.load_pcd(path), records)

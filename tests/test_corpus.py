@@ -6,9 +6,8 @@ import os
 import numpy as np
 import pytest
 
-from conftest import corpus_dir
-
 import kelvarin
+from conftest import corpus_dir
 
 FILES = sorted(glob.glob(os.path.join(corpus_dir(), "files", "*.pcd")))
 

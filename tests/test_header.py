@@ -2,9 +2,8 @@
 
 import pytest
 
-from conftest import assert_loaded, random_bytes
-
 import kelvarin
+from conftest import assert_loaded, random_bytes
 
 XYZ = "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
 XYZW = "FIELDS x y z w\nSIZE 4 4 4 2\nTYPE F F F U\n"

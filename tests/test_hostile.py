@@ -1,7 +1,6 @@
 """Hostile headers: tiny files that claim gigabytes, extreme size words, 32-bit overflows and
 huge header lines must fail with their message or load cheaply, never crash or eat memory."""
 
-import ctypes
 import json
 import os
 import subprocess
@@ -10,9 +9,8 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import lzf_words, pcd_header
-
 import kelvarin
+from conftest import lzf_section, lzf_words, pcd_header
 
 LAYOUT = "Unsupported PCD field layout"
 LZF = "LZF decompression failed"
@@ -22,18 +20,6 @@ BIG = 2147483640 // 12  # POINTS whose x y z buffer is just under the 2 GiB limi
 # Touching a 2 GiB buffer would cost four times this. ASan maps shadow memory for 1/8 of every
 # allocation, 1.1 GiB for the 8 GiB of float32 points of the converted case below.
 RSS_LIMIT_MB = 512 + (1152 if os.environ.get("KELVARIN_SANITIZED") else 0)
-
-_lzf = ctypes.CDLL("liblzf.so.1")
-_lzf.lzf_compress.restype = ctypes.c_uint
-_lzf.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
-
-
-def lzf_section(raw, uncompressed_size=None):
-    out = ctypes.create_string_buffer(len(raw) + len(raw) // 16 + 64)
-    n = _lzf.lzf_compress(raw, len(raw), out, len(out))
-    size = len(raw) if uncompressed_size is None else uncompressed_size
-    return lzf_words(n, size) + out.raw[:n]
-
 
 F123 = np.array([1, 2, 3], "<f4").tobytes()
 

@@ -13,22 +13,10 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import lzf_words, pcd_header
-
 import kelvarin
+from conftest import lzf_section, pcd_header
 
 SANITIZED = bool(os.environ.get("KELVARIN_SANITIZED"))
-
-_liblzf = ctypes.CDLL("liblzf.so.1")
-_liblzf.lzf_compress.restype = ctypes.c_uint
-_liblzf.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
-
-
-def lzf_section(raw, uncompressed_size=None):
-    out = ctypes.create_string_buffer(len(raw) + len(raw) // 16 + 64)
-    n = _liblzf.lzf_compress(raw, len(raw), out, len(out))
-    return lzf_words(n, len(raw) if uncompressed_size is None else uncompressed_size) + out.raw[:n]
-
 
 class _Mallinfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in ("arena ordblks smblks hblks hblkhd usmblks "

@@ -12,9 +12,8 @@ import zipfile
 import numpy as np
 import pytest
 
-from conftest import pcd_header, xyz_records
-
 import kelvarin
+from conftest import pcd_header, xyz_records
 
 SIGNATURE = "load_pcd(filename: str) -> tuple[numpy.ndarray, dict]"
 DOCSTRING = (
