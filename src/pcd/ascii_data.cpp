@@ -1,10 +1,11 @@
 #include "pcd/ascii_data.hpp"
 
+#include <fast_float/fast_float.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstring>
-#include <fast_float/fast_float.h>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -17,14 +18,14 @@ namespace {
 
 // How a slot's number is converted and stored.
 enum class Store : std::uint8_t {
-    float32,        // "F" 4: binary32, converted directly
-    float64,        // "F" 8 or more: binary64 in the first 8 bytes
-    float_discard,  // "F" of another size: converted and consumed, nothing written
-    signed_int,     // "I" 1, 2, 4, 8 or more: the low `size` bytes (at most 8)
-    unsigned_int,   // "U" likewise
+    float32,           // "F" 4: binary32, converted directly
+    float64,           // "F" 8 or more: binary64 in the first 8 bytes
+    float_discard,     // "F" of another size: converted and consumed, nothing written
+    signed_int,        // "I" 1, 2, 4, 8 or more: the low `size` bytes (at most 8)
+    unsigned_int,      // "U" likewise
     signed_discard,    // "I" of size 3, 5, 6 or 7: converted and consumed, nothing written
     unsigned_discard,  // "U" likewise
-    none,           // any other type byte: nothing converted or consumed
+    none,              // any other type byte: nothing converted or consumed
 };
 
 // A run of `count` elements of one field, `size` bytes apart from `offset` on,
@@ -55,8 +56,7 @@ Store store_for(char type, std::int32_t size) {
         case 'U':
             if (size == 1 || size == 2 || size == 4 || size >= 8) return Store::unsigned_int;
             return Store::unsigned_discard;
-        default:
-            return Store::none;
+        default: return Store::none;
     }
 }
 
@@ -97,8 +97,8 @@ std::vector<AsciiSlot> build_slot_table(const PcdHeader& header) {
             if (room >= 0) fitting = std::min<std::int64_t>(field.count, room / field.size + 1);
         }
         if (fitting > 0)
-            slots.push_back({static_cast<std::uint32_t>(field.offset), field.type, field.size, store,
-                             fitting});
+            slots.push_back(
+                {static_cast<std::uint32_t>(field.offset), field.type, field.size, store, fitting});
         if (fitting < field.count)
             slots.push_back({0, field.type, 0, discarding(store), field.count - fitting});
     }
@@ -126,9 +126,9 @@ struct fast_float_has_integers : std::false_type {};
 
 template <typename T>
 struct fast_float_has_integers<
-    T, std::void_t<decltype(fast_float::from_chars(std::declval<const char*>(),
-                                                   std::declval<const char*>(),
-                                                   std::declval<T&>(), 10))>> : std::true_type {};
+    T, std::void_t<decltype(fast_float::from_chars(
+           std::declval<const char*>(), std::declval<const char*>(), std::declval<T&>(), 10))>>
+    : std::true_type {};
 
 // Signed or unsigned base-10 integer: an optional "-" for signed only, no "+".
 // Both fast_float's and the standard library's from_chars read exactly that.
@@ -195,11 +195,11 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
             std::uint64_t value = 0;
             bool has_value = false;
             const char* next = parse_integer(p, end, value, has_value);
-            if (has_value && slot.store == Store::unsigned_int) store_integer(element, value, slot.size);
+            if (has_value && slot.store == Store::unsigned_int)
+                store_integer(element, value, slot.size);
             return next;
         }
-        case Store::none:
-            break;
+        case Store::none: break;
     }
     return p;
 }

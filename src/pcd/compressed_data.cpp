@@ -166,7 +166,8 @@ void decode_compressed_data(std::istream& stream, std::uint64_t available, const
     }
     read_block(stream, block, compressed_size);
     const std::unique_ptr<PointBuffer> image = make_point_buffer(buffer.size);
-    const unsigned int written = lzf_decompress(block, compressed_size, image->data.get(), capacity);
+    const unsigned int written =
+        lzf_decompress(block, compressed_size, image->data.get(), capacity);
     if (written != uncompressed_size) throw lzf_failed();
     own_block.reset();
     regroup_by_field(image->data.get(), written, groups, header, buffer.data.get(),

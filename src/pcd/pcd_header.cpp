@@ -12,8 +12,9 @@ bool is_space(char c) {
 // Reads values from one header line. Once a read fails, every later read on
 // the line fails too, and a failed read leaves its target unchanged.
 class LineReader {
-public:
-    explicit LineReader(const std::string& line) : pos_(line.data()), end_(line.data() + line.size()) {}
+   public:
+    explicit LineReader(const std::string& line)
+        : pos_(line.data()), end_(line.data() + line.size()) {}
 
     bool token(std::string& out) {
         if (!skip_space()) return false;
@@ -61,7 +62,7 @@ public:
         return true;
     }
 
-private:
+   private:
     bool skip_space() {
         if (failed_) return false;
         while (pos_ != end_ && is_space(*pos_)) ++pos_;

@@ -22,7 +22,8 @@ std::size_t utf8_sequence_length(const std::string& s, std::size_t i) {
     std::size_t length;
     unsigned char low = 0x80, high = 0xBF;  // range of the second byte
     if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
     else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
         if (lead == 0xE0) low = 0xA0;
@@ -84,8 +85,8 @@ std::optional<CoordinateFields> find_coordinates(const PcdHeader& header) {
 }
 
 std::runtime_error truncated(std::uint64_t expected, std::uint64_t found) {
-    return std::runtime_error("PCD data section is truncated: expected " + std::to_string(expected) +
-                              " bytes, found " + std::to_string(found));
+    return std::runtime_error("PCD data section is truncated: expected " +
+                              std::to_string(expected) + " bytes, found " + std::to_string(found));
 }
 
 enum class DataKind { binary, binary_compressed, ascii };
@@ -139,15 +140,11 @@ PcdCloud read_pcd(const std::string& filename) {
     cloud.buffer = make_point_buffer(static_cast<std::size_t>(byte_count));
 
     switch (kind) {
-        case DataKind::binary:
-            read_binary_data(stream, available, *cloud.buffer);
-            break;
+        case DataKind::binary: read_binary_data(stream, available, *cloud.buffer); break;
         case DataKind::binary_compressed:
             decode_compressed_data(stream, available, header, *cloud.buffer);
             break;
-        case DataKind::ascii:
-            decode_ascii_data(stream, available, header, *cloud.buffer);
-            break;
+        case DataKind::ascii: decode_ascii_data(stream, available, header, *cloud.buffer); break;
     }
     return cloud;
 }
