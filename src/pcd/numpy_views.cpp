@@ -37,10 +37,6 @@ py::dtype pcd_dtype(char type, std::int32_t size) {
 
 namespace {
 
-bool is_coordinate(const std::string& name) {
-    return name.size() == 1 && name[0] >= 'x' && name[0] <= 'z';
-}
-
 py::array points_array(const PcdCloud& cloud, const std::uint8_t* records,
                        const py::capsule& owner) {
     const PcdHeader& header = cloud.header;
@@ -76,7 +72,7 @@ std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
 
     py::dict fields;
     for (const PcdField& field : header.fields) {
-        if (is_coordinate(field.name)) continue;
+        if (is_coordinate_name(field.name)) continue;
         py::dtype dtype = pcd_dtype(field.type, field.size);
         std::vector<py::ssize_t> shape{n};
         std::vector<py::ssize_t> strides{step};

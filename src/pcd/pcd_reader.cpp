@@ -78,7 +78,7 @@ std::optional<CoordinateFields> find_coordinates(const PcdHeader& header) {
     std::array<std::optional<std::size_t>, 3> found;
     for (std::size_t i = 0; i < header.fields.size(); ++i) {
         const std::string& name = header.fields[i].name;
-        if (name.size() == 1 && name[0] >= 'x' && name[0] <= 'z') found[name[0] - 'x'] = i;
+        if (is_coordinate_name(name)) found[name[0] - 'x'] = i;
     }
     if (!found[0] || !found[1] || !found[2]) return std::nullopt;
     return CoordinateFields{*found[0], *found[1], *found[2]};
