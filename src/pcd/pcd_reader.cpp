@@ -137,7 +137,10 @@ PcdCloud read_pcd(const std::string& filename) {
 
     if (kind == DataKind::binary && available < static_cast<std::uint64_t>(byte_count))
         throw truncated(static_cast<std::uint64_t>(byte_count), available);
-    cloud.buffer = make_point_buffer(static_cast<std::size_t>(byte_count));
+    // Binary data overwrites the whole buffer or the load fails, so it needs
+    // no zero fill; the decoders rely on one.
+    cloud.buffer =
+        make_point_buffer(static_cast<std::size_t>(byte_count), kind != DataKind::binary);
 
     switch (kind) {
         case DataKind::binary: read_binary_data(stream, available, *cloud.buffer); break;
