@@ -1,0 +1,270 @@
+"""Synthetic PCD clouds for the benchmarks, written in all three data kinds.
+
+Two clouds:
+  xyzi  x y z intensity, all float32 (16 bytes a point)
+  wide  x y z F4, intensity F4, ring U2, timestamp F8, rgb U4, normal F4 COUNT 3
+        (42 bytes a point)
+
+Values look like a spinning lidar scan and are quantised to a few decimals, so
+that the ascii text is as short as a real writer's and every kind holds the
+same numbers. One point in 997 has NaN coordinates, as organised clouds do.
+
+binary_compressed files are laid out as PCL writes them: the records regrouped
+by field (all x, then all y, ...; a COUNT 3 field keeps its three elements of a
+point together), LZF-compressed as one block, preceded by the compressed and
+uncompressed sizes as little-endian uint32.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import struct
+from dataclasses import dataclass
+
+import numpy as np
+
+NAN_EVERY = 997
+CHUNK = 1_000_000  # points formatted per pass when writing ascii
+
+
+@dataclass(frozen=True)
+class Field:
+    name: str
+    type: str  # F, U or I
+    size: int
+    count: int
+    decimals: int  # digits after the point in the ascii text (0 for integers)
+
+    @property
+    def dtype(self) -> np.dtype:
+        return np.dtype(f"<{ {'F': 'f', 'U': 'u', 'I': 'i'}[self.type] }{self.size}")
+
+    @property
+    def width(self) -> int:
+        return self.size * self.count
+
+
+CLOUDS = {
+    "xyzi": (
+        Field("x", "F", 4, 1, 3),
+        Field("y", "F", 4, 1, 3),
+        Field("z", "F", 4, 1, 3),
+        Field("intensity", "F", 4, 1, 1),
+    ),
+    "wide": (
+        Field("x", "F", 4, 1, 3),
+        Field("y", "F", 4, 1, 3),
+        Field("z", "F", 4, 1, 3),
+        Field("intensity", "F", 4, 1, 1),
+        Field("ring", "U", 2, 1, 0),
+        Field("timestamp", "F", 8, 1, 6),
+        Field("rgb", "U", 4, 1, 0),
+        Field("normal", "F", 4, 3, 4),
+    ),
+}
+
+KINDS = ("binary", "binary_compressed", "ascii")
+
+
+def record_dtype(fields) -> np.dtype:
+    """Packed structured dtype of one point record (COUNT > 1 as a subarray)."""
+    return np.dtype(
+        [(f.name, f.dtype) if f.count == 1 else (f.name, f.dtype, (f.count,)) for f in fields]
+    )
+
+
+def header_text(fields, points: int, kind: str) -> bytes:
+    lines = [
+        "# .PCD v0.7 - Point Cloud Data file format",
+        "VERSION 0.7",
+        "FIELDS " + " ".join(f.name for f in fields),
+        "SIZE " + " ".join(str(f.size) for f in fields),
+        "TYPE " + " ".join(f.type for f in fields),
+        "COUNT " + " ".join(str(f.count) for f in fields),
+        f"WIDTH {points}",
+        "HEIGHT 1",
+        "VIEWPOINT 0 0 0 1 0 0 0",
+        f"POINTS {points}",
+        f"DATA {kind}",
+    ]
+    return ("\n".join(lines) + "\n").encode("ascii")
+
+
+HEADER_LINES = 11  # lines header_text writes, for readers that skip rows
+
+
+def _scaled_columns(fields, start: int, n: int) -> dict:
+    """Integer columns: each value times 10**decimals, exactly what the text shows."""
+    i = np.arange(start, start + n, dtype=np.int64)
+    rng = np.random.default_rng(1234 + start)
+    ring = i % 64
+    azimuth = (i // 64) * (2 * np.pi / 1800.0)
+    elevation = np.deg2rad(-25.0 + ring * (40.0 / 63.0))
+    rng_m = rng.uniform(1.0, 120.0, n)
+    x = rng_m * np.cos(elevation) * np.cos(azimuth)
+    y = rng_m * np.cos(elevation) * np.sin(azimuth)
+    z = rng_m * np.sin(elevation)
+    cols = {
+        "x": np.rint(x * 1e3).astype(np.int64),
+        "y": np.rint(y * 1e3).astype(np.int64),
+        "z": np.rint(z * 1e3).astype(np.int64),
+        "intensity": rng.integers(0, 2560, n),
+        "ring": ring,
+        "timestamp": 1_700_000_000_000_000 + i * 55,  # microseconds
+        "rgb": rng.integers(0, 1 << 24, n),
+    }
+    nx, ny, nz = rng.normal(size=(3, n))
+    norm = np.sqrt(nx * nx + ny * ny + nz * nz)
+    cols["normal"] = np.rint(np.stack([nx, ny, nz], axis=1) / norm[:, None] * 1e4).astype(np.int64)
+    return cols
+
+
+def _nan_mask(start: int, n: int) -> np.ndarray:
+    return (np.arange(start, start + n) % NAN_EVERY) == NAN_EVERY - 1
+
+
+def make_records(fields, start: int, n: int) -> np.ndarray:
+    cols = _scaled_columns(fields, start, n)
+    rec = np.zeros(n, dtype=record_dtype(fields))
+    nan = _nan_mask(start, n)
+    for f in fields:
+        v = cols[f.name]
+        if f.type == "F":
+            v = v / float(10**f.decimals)
+        rec[f.name] = v.astype(f.dtype)
+        if f.name in ("x", "y", "z"):
+            rec[f.name][nan] = np.nan
+    return rec
+
+
+# ---- ascii formatting, vectorised: fixed-width byte columns, padding squeezed out ----
+
+
+def _format_column(k: np.ndarray, decimals: int, nan: np.ndarray | None) -> np.ndarray:
+    """(n, width) uint8 text of the scaled integers `k`; zero bytes are padding."""
+    n = k.shape[0]
+    neg = k < 0
+    a = np.abs(k)
+    digits = max(len(str(int(a.max()))) if n else 1, decimals + 1)
+    width = 1 + digits + (1 if decimals else 0)
+    out = np.zeros((n, width), dtype=np.uint8)
+    out[:, 0] = np.where(neg, ord("-"), 0)
+    col = 1
+    int_digits = digits - decimals
+    for j in range(digits):
+        power = digits - 1 - j
+        d = (a // (10**power)) % 10
+        ch = (d + ord("0")).astype(np.uint8)
+        if j < int_digits - 1:  # leading zeros of the integer part are dropped
+            ch = np.where(a >= 10**power, ch, 0).astype(np.uint8)
+        out[:, col] = ch
+        col += 1
+        if decimals and j == int_digits - 1:
+            out[:, col] = ord(".")
+            col += 1
+    if nan is not None and nan.any():
+        out[nan] = 0
+        out[nan, 0:3] = np.frombuffer(b"nan", dtype=np.uint8)
+    return out
+
+
+def ascii_chunk(fields, start: int, n: int) -> bytes:
+    cols = _scaled_columns(fields, start, n)
+    nan = _nan_mask(start, n)
+    parts = []
+    for f in fields:
+        k = cols[f.name]
+        k = k.reshape(n, f.count)
+        for c in range(f.count):
+            parts.append(_format_column(k[:, c], f.decimals, nan if f.name in "xyz" else None))
+            parts.append(np.full((n, 1), ord(" "), dtype=np.uint8))
+    parts[-1][:] = ord("\n")
+    block = np.concatenate(parts, axis=1).ravel()
+    return block[block != 0].tobytes()
+
+
+# ---- writers ----
+
+
+def lzf_compress(raw: bytes) -> bytes:
+    import lzf  # python-lzf: a wrapper of liblzf
+
+    out = lzf.compress(raw, len(raw) + len(raw) // 16 + 64)
+    if out is None:
+        raise RuntimeError("LZF compression failed")
+    return out
+
+
+def write_cloud(path: str, cloud: str, points: int, kind: str) -> None:
+    fields = CLOUDS[cloud]
+    tmp = path + ".part"
+    with open(tmp, "wb") as fh:
+        fh.write(header_text(fields, points, kind))
+        if kind == "ascii":
+            for start in range(0, points, CHUNK):
+                fh.write(ascii_chunk(fields, start, min(CHUNK, points - start)))
+        else:
+            rec = np.empty(points, dtype=record_dtype(fields))
+            for start in range(0, points, CHUNK):
+                n = min(CHUNK, points - start)
+                rec[start : start + n] = make_records(fields, start, n)
+            if kind == "binary":
+                rec.tofile(fh)
+            else:
+                # regroup by field: each field's column, COUNT elements of a point together
+                grouped = b"".join(np.ascontiguousarray(rec[f.name]).tobytes() for f in fields)
+                del rec
+                block = lzf_compress(grouped)
+                fh.write(struct.pack("<II", len(block), len(grouped)))
+                fh.write(block)
+    os.replace(tmp, path)
+
+
+GENERATOR_VERSION = 3  # bump when the data written changes
+
+
+def cloud_path(out_dir: str, cloud: str, points: int, kind: str) -> str:
+    return os.path.join(out_dir, f"{cloud}_{points}_{kind}.pcd")
+
+
+def _meta(path: str) -> dict:
+    cloud, points, kind = os.path.basename(path)[: -len(".pcd")].split("_", 2)
+    return {"generator": GENERATOR_VERSION, "cloud": cloud, "points": int(points), "kind": kind}
+
+
+def is_current(path: str) -> bool:
+    """Whether `path` is there, complete, and written by this version of the generator."""
+    try:
+        with open(path + ".json") as fh:
+            old = json.load(fh)
+        return old.get("meta") == _meta(path) and old.get("size") == os.path.getsize(path)
+    except (OSError, ValueError):
+        return False
+
+
+def ensure_cloud(out_dir: str, cloud: str, points: int, kind: str) -> str:
+    """Path of the cloud, written first unless an identical one is already there."""
+    path = cloud_path(out_dir, cloud, points, kind)
+    if is_current(path):
+        return path
+    os.makedirs(out_dir, exist_ok=True)
+    write_cloud(path, cloud, points, kind)
+    stamp = path + ".json"
+    meta = _meta(path)
+    with open(stamp, "w") as fh:
+        json.dump({"meta": meta, "size": os.path.getsize(path)}, fh)
+    return path
+
+
+def data_offset(path: str) -> tuple[int, int]:
+    """(byte offset of the data section, number of header lines)."""
+    with open(path, "rb") as fh:
+        offset = 0
+        lines = 0
+        for line in fh:
+            offset += len(line)
+            lines += 1
+            if line.startswith(b"DATA"):
+                return offset, lines
+    raise ValueError(f"{path}: no DATA line")
