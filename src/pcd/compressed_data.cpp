@@ -165,7 +165,7 @@ void decode_compressed_data(std::istream& stream, std::uint64_t available, const
         block = own_block.get();
     }
     read_block(stream, block, compressed_size);
-    const std::unique_ptr<PointBuffer> image = make_point_buffer(buffer.size);
+    const std::unique_ptr<PointBuffer> image = make_point_buffer(buffer.size, Filling::bulk);
     const unsigned int written =
         lzf_decompress(block, compressed_size, image->data.get(), capacity);
     if (written != uncompressed_size) throw lzf_failed();

@@ -137,10 +137,12 @@ PcdCloud read_pcd(const std::string& filename) {
 
     if (kind == DataKind::binary && available < static_cast<std::uint64_t>(byte_count))
         throw truncated(static_cast<std::uint64_t>(byte_count), available);
-    // Binary data overwrites the whole buffer or the load fails, so it needs
-    // no zero fill; the decoders rely on one.
-    cloud.buffer =
-        make_point_buffer(static_cast<std::size_t>(byte_count), kind != DataKind::binary);
+    // Binary data overwrites the whole buffer or the load fails; the
+    // decompressor writes long runs; the text decoder one element at a time.
+    const Filling filling = kind == DataKind::binary              ? Filling::overwritten
+                            : kind == DataKind::binary_compressed ? Filling::bulk
+                                                                  : Filling::scattered;
+    cloud.buffer = make_point_buffer(static_cast<std::size_t>(byte_count), filling);
 
     switch (kind) {
         case DataKind::binary: read_binary_data(stream, available, *cloud.buffer); break;

@@ -21,11 +21,18 @@ struct PointBuffer {
     std::size_t size = 0;
 };
 
+// How a new buffer will be filled, which decides how it is allocated.
+enum class Filling {
+    overwritten,  // every byte written by one bulk copy before anything reads it:
+                  // no zero fill; transparent huge pages when large
+    bulk,         // written in long runs over zeros: zero-filled; huge pages when large
+    scattered,    // written element by element over zeros: zero-filled
+};
+
 // Throws std::length_error "vector too long" above max_point_buffer_bytes and
-// std::bad_alloc when memory is exhausted. The storage is zero-filled unless
-// `zero_filled` is false, for a caller that overwrites every byte before
-// anything reads it (or discards the buffer).
-std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size, bool zero_filled = true);
+// std::bad_alloc when memory is exhausted.
+std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size,
+                                               Filling filling = Filling::scattered);
 
 // Release function of the owner capsule: deletes the PointBuffer at `p`.
 void free_point_buffer(void* p) noexcept;
