@@ -547,26 +547,19 @@ def targets(data: dict) -> list[tuple[str, bool, str]]:
     for cloud in clouds:
         for n in sizes:
             sl = f"{cloud} {size_label(n)}"
-            k = t(cloud, n, "binary", "kelvarin")
-            b = t(cloud, n, "binary", "numpy.fromfile")
-            if k and b:
-                out.append(
-                    (
-                        f"binary {sl}: kelvarin <= 1.15 x numpy.fromfile",
-                        k <= 1.15 * b,
-                        f"{k:.4f} s vs {b:.4f} s = {k / b:.2f}x",
+            for kind, baseline, limit, what in (
+                ("binary", "numpy.fromfile", 1.15, "numpy.fromfile"),
+                ("binary_compressed", "python-lzf+frombuffer", 1.5, "bare LZF decompression"),
+            ):
+                k, b = t(cloud, n, kind, "kelvarin"), t(cloud, n, kind, baseline)
+                if k and b:
+                    out.append(
+                        (
+                            f"{KIND_SHORT[kind]} {sl}: kelvarin <= {limit:g} x {what}",
+                            k <= limit * b,
+                            f"{k:.4f} s vs {b:.4f} s = {k / b:.2f}x",
+                        )
                     )
-                )
-            k = t(cloud, n, "binary_compressed", "kelvarin")
-            b = t(cloud, n, "binary_compressed", "python-lzf+frombuffer")
-            if k and b:
-                out.append(
-                    (
-                        f"compressed {sl}: kelvarin <= 1.5 x bare LZF decompression",
-                        k <= 1.5 * b,
-                        f"{k:.4f} s vs {b:.4f} s = {k / b:.2f}x",
-                    )
-                )
             k = t(cloud, n, "ascii", "kelvarin")
             if k:
                 r = find(res, cloud, n, "ascii", "kelvarin")
