@@ -1,6 +1,7 @@
 """DATA ascii: number syntax, stores per type and size, separators and lenient ends."""
 
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -238,3 +239,71 @@ def test_mixed_record_round_trip(write_pcd):
     assert set(fields) == set(cols)
     for name, values in cols.items():
         assert_bits(fields[name], values)
+
+
+def float32_nearest(text):
+    """Correctly rounded binary32 of a decimal text (ties to even), by exact arithmetic."""
+    exact = Fraction(text)
+    guess = np.float32(float(text))  # keeps the sign of zero
+    below, above = np.nextafter(guess, np.float32(-INF)), np.nextafter(guess, np.float32(INF))
+    return min([below, guess, above],
+               key=lambda c: (abs(Fraction(float(c)) - exact), int(c.view(np.uint32)) & 1))
+
+
+# Decimals whose correctly rounded binary64 lies exactly halfway between two
+# binary32 values: rounding them to binary64 first and then to binary32 ends
+# on the wrong side.
+HALFWAY_TRAPS = ["0.499778613448143", "0.51187863945961", "0.5128699839115143",
+                 "29.66032123565674", "71.35016250610352", "62.85831642150879",
+                 "-0.51187863945961", "-71.35016250610352", "-29.66032123565674"]
+
+
+def test_float32_is_rounded_once(write_pcd):
+    expected = [float32_nearest(t) for t in HALFWAY_TRAPS]
+    assert all(np.float32(float(t)) != e for t, e in zip(HALFWAY_TRAPS, expected))
+    points, _ = load(write_pcd, " ".join(HALFWAY_TRAPS), points=3)
+    assert_bits(points.ravel(), expected)
+
+
+def decimal_texts(rng):
+    """Plain decimals of every digit count around the 8-digit block boundaries,
+    plus near relatives that need the general conversion."""
+    texts = []
+    for integer_digits in range(0, 12):
+        for fraction_digits in range(0, 14):
+            for sign in ("", "-"):
+                digits = "".join(rng.choice(list("0123456789"), integer_digits + fraction_digits))
+                whole, fraction = digits[:integer_digits], digits[integer_digits:]
+                if fraction_digits or not integer_digits:
+                    texts.append(f"{sign}{whole}.{fraction}" if digits else None)
+                else:
+                    texts.append(f"{sign}{whole}")
+    texts = [t for t in texts if t]
+    texts += ["9007199254740992", "9007199254740993", "900719925474099.3", "1234567890123456789",
+              "12345678901234567890", "0.0000000000000000001", "1.5e3", "-2.25E-2", "7.e1",
+              "00000000000000000000042.5", "0.100000000000000000000000000001"]
+    return texts
+
+
+def test_decimals_match_exact_rounding(write_pcd):
+    texts = decimal_texts(np.random.default_rng(3))
+    body = "\n".join(f"{t} {t} {t} {t}" for t in texts)
+    points, fields = load(write_pcd, body, layout=f"{XYZ} d:F8", points=len(texts))
+    assert_bits(points, np.repeat(np.array([float32_nearest(t) for t in texts])[:, None], 3, 1))
+    assert_bits(fields["d"], np.array([float(t) for t in texts]))
+
+
+def test_text_longer_than_any_read(write_pcd):
+    """Numbers cut by the ends of the decoder's reads, one of them longer than a read."""
+    rng = np.random.default_rng(9)
+    n = 60000
+    xyz = rng.normal(0, 300, (n, 3)).astype(np.float32)
+    separators = [" ", "\t", "  \r\n", "\n\n", "\x00 "]
+    body = "".join(
+        "%.9g%s%.9g%s%.9g\n" % (x, separators[i % 5], y, separators[(i + 1) % 5], z)
+        for i, (x, y, z) in enumerate(xyz))
+    long_zeros = "0" * 700000
+    body = f"{long_zeros}7.5 -3.{long_zeros}1 2.5e{long_zeros}1\n" + body
+    xyz = np.vstack([np.array([[7.5, -3.0, 25.0]], np.float32), xyz])
+    points, _ = load(write_pcd, body, points=n + 1)
+    assert_bits(points, xyz)

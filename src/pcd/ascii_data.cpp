@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "pcd/text_window.hpp"
+
 namespace pcd {
 namespace {
 
@@ -107,8 +109,200 @@ std::vector<AsciiSlot> build_slot_table(const PcdHeader& header) {
 
 inline bool is_separator(char c) { return static_cast<signed char>(c) <= 32; }
 
+// Eight text bytes as one integer whose lowest byte is the first character.
+inline std::uint64_t load_eight(const char* q) {
+    std::uint64_t block;
+    std::memcpy(&block, q, sizeof block);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    block = __builtin_bswap64(block);
+#endif
+    return block;
+}
+
+// Top bit set in every byte of `block` that is no digit. Byte values 0..9
+// after the xor are digits; adding 0x76 sets the top bit of every other byte
+// below 0x80, and the rest have it set already. A carry out of a byte can only
+// come from a non-digit and only disturbs the bytes after it.
+inline std::uint64_t non_digit_bits(std::uint64_t block) {
+    const std::uint64_t values = block ^ 0x3030303030303030u;
+    return ((values + 0x7676767676767676u) | values) & 0x8080808080808080u;
+}
+
+// Number of leading digit characters in `block` (0 to 8).
+inline int leading_digits(std::uint64_t block) {
+    const std::uint64_t non_digits = non_digit_bits(block);
+    return non_digits == 0 ? 8 : __builtin_ctzll(non_digits) >> 3;
+}
+
+// Value of eight digit values (0 to 9, first digit in the lowest byte),
+// combined pairwise in three multiplications instead of one per digit.
+inline std::uint64_t combine_digits(std::uint64_t values) {
+    values = values * 10 + (values >> 8);
+    values = (((values & 0x000000FF000000FFu) * 0x000F424000000064u) +
+              (((values >> 16) & 0x000000FF000000FFu) * 0x0000271000000001u)) >>
+             32;
+    return values & 0xFFFFFFFFu;
+}
+
+// Value of the first `length` (0 to 8) digits of `block`.
+inline std::uint64_t digits_value(std::uint64_t block, int length) {
+    const std::uint64_t values = block ^ 0x3030303030303030u;
+    // Shift the digits to the top, the vacated low bytes reading as leading
+    // zeros; two shifts, so that a length of 0 shifts everything out.
+    return combine_digits(length == 8 ? values : (values << (8 * (7 - length))) << 8);
+}
+
+constexpr std::uint64_t digit_scale[] = {1,      10,      100,      1000,     10000,
+                                         100000, 1000000, 10000000, 100000000};
+
+constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                    1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+
+// Appends the digit run at `q` to `mantissa`; returns the run's length. Runs
+// beyond 19 digits stop early: the caller gives such numbers up anyway, and
+// the wrapped mantissa is never used.
+inline int read_digit_run(const char*& q, std::uint64_t& mantissa) {
+    int run = 0;
+    for (;;) {
+        const std::uint64_t block = load_eight(q);
+        const int length = leading_digits(block);
+        mantissa = mantissa * digit_scale[length] + digits_value(block, length);
+        q += length;
+        run += length;
+        if (length < 8 || run > 19) return run;
+    }
+}
+
+inline bool is_exponent_mark(char c) { return (c | 0x20) == 'e'; }
+
+// A plain decimal split into parts: the value is (-1)^negative * mantissa / 10^fraction_digits.
+struct ShortDecimal {
+    std::uint64_t mantissa;
+    int fraction_digits;
+    bool negative;
+};
+
+// Plain decimal at `p` digit block by digit block, for any length. Returns
+// nullptr unless it has 1 to 19 digits, a mantissa of at most 2^53 (so that
+// mantissa and power of ten are exact doubles) and no exponent.
+inline const char* parse_long_decimal(const char* p, ShortDecimal& decimal) {
+    const bool negative = *p == '-';
+    const char* q = p + negative;
+    std::uint64_t mantissa = 0;
+    int digits = read_digit_run(q, mantissa);
+    int fraction_digits = 0;
+    if (*q == '.') {
+        ++q;
+        fraction_digits = read_digit_run(q, mantissa);
+        digits += fraction_digits;
+    }
+    // 19 digits cannot wrap 64 bits; the exponent is fast_float's business.
+    if (digits == 0 || digits > 19 || mantissa > (std::uint64_t{1} << 53)) return nullptr;
+    if (is_exponent_mark(*q)) return nullptr;
+    decimal = {mantissa, fraction_digits, negative};
+    return q;
+}
+
+// Index of the lowest set bit of a 128-bit value given as halves; `low` or
+// `high` must be non-zero.
+inline int lowest_bit(std::uint64_t low, std::uint64_t high) {
+    return low != 0 ? __builtin_ctzll(low) : 64 + __builtin_ctzll(high);
+}
+
+// Most numbers in real files are short plain decimals ("-12.345", "7", ".5").
+// Returns nullptr for anything else (exponent, inf/nan, long mantissa, no
+// digits), which then takes the general path from `p` again; where it returns
+// a pointer, fast_float would stop at the same byte. `p` lies in a TextWindow,
+// whose zero padding stops every digit run and covers every load below.
+inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
+    // The usual number and the byte after it lie in the 16 bytes at `p`, with
+    // at most 8 digits on either side of the point. Its end then follows from
+    // one pair of loads, so the search for the next number, on which the
+    // whole decoding waits, stays short.
+    const std::uint64_t low = load_eight(p);
+    const std::uint64_t high = load_eight(p + 8);
+    const bool negative = static_cast<char>(low) == '-';
+    std::uint64_t stops_low = non_digit_bits(low) & ~std::uint64_t{negative ? 0x80u : 0u};
+    const std::uint64_t stops_high = non_digit_bits(high);
+    if ((stops_low | stops_high) == 0) return parse_long_decimal(p, decimal);
+    const int first = lowest_bit(stops_low, stops_high) >> 3;
+    int end = first;
+    int fraction_digits = 0;
+    if (p[first] == '.') {
+        if (first < 8) stops_low &= stops_low - 1;
+        const std::uint64_t rest_high = first < 8 ? stops_high : stops_high & (stops_high - 1);
+        if ((stops_low | rest_high) == 0) return parse_long_decimal(p, decimal);
+        end = lowest_bit(stops_low, rest_high) >> 3;
+        fraction_digits = end - first - 1;
+    }
+    const int integer_digits = first - negative;
+    if (integer_digits > 8 || fraction_digits > 8) return parse_long_decimal(p, decimal);
+    if (integer_digits + fraction_digits == 0 || is_exponent_mark(p[end])) return nullptr;
+    // The digits are loaded again rather than shifted out of the 16 bytes:
+    // loads are cheaper than 128-bit shifts, and nothing waits for them.
+    const std::uint64_t integer_part = digits_value(load_eight(p + negative), integer_digits);
+    const std::uint64_t fraction_part = digits_value(load_eight(p + first + 1), fraction_digits);
+    decimal = {integer_part * digit_scale[fraction_digits] + fraction_part, fraction_digits,
+               negative};
+    return p + end;
+}
+
+// Distance, in units of the last place, of a double from the nearest value
+// halfway between two binary32 values (only meaningful below 2^28 units).
+// The 29 fraction bits that a conversion to binary32 drops read 2^28 exactly
+// halfway.
+inline std::uint64_t units_from_binary32_halfway(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    constexpr std::uint64_t dropped = (std::uint64_t{1} << 29) - 1;  // 52 - 23 fraction bits
+    const std::uint64_t low = bits & dropped;
+    constexpr std::uint64_t halfway = std::uint64_t{1} << 28;
+    return low > halfway ? low - halfway : halfway - low;
+}
+
+// Correctly rounded binary64 of a short decimal: one correctly rounded
+// division of two exact doubles.
+inline double exact_quotient(const ShortDecimal& decimal) {
+    const double magnitude =
+        static_cast<double>(decimal.mantissa) / powers_of_ten[decimal.fraction_digits];
+    return decimal.negative ? -magnitude : magnitude;
+}
+
+// Correctly rounded binary32 of a short decimal, when it can be had cheaply.
+// The product of the mantissa and the rounded 10^-k lies within 2 units of the
+// last place of the exact quotient (two roundings of at most half a unit each,
+// relative), so where it is farther than that from every binary32 halfway
+// point, it rounds to binary32 as the exact quotient does. Otherwise the
+// correctly rounded quotient decides, which in turn rounds to binary32 as the
+// decimal does unless it lies exactly halfway: every halfway point is a
+// double, so rounding to double can land on one but never carry a value
+// across one. Short decimals lie far inside the normal binary32 range.
+inline bool short_decimal_to_float(const ShortDecimal& decimal, float& value) {
+    static constexpr double inverse_powers_of_ten[] = {
+        1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,  1e-8,  1e-9,
+        1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15, 1e-16, 1e-17, 1e-18, 1e-19};
+    const double product =
+        static_cast<double>(decimal.mantissa) * inverse_powers_of_ten[decimal.fraction_digits];
+    double rounded = decimal.negative ? -product : product;
+    if (units_from_binary32_halfway(rounded) <= 4) {
+        rounded = exact_quotient(decimal);
+        if (units_from_binary32_halfway(rounded) == 0) return false;
+    }
+    value = static_cast<float>(rounded);
+    return true;
+}
+
 template <typename T>
 const char* parse_float(const char* p, const char* end, T& value) {
+    ShortDecimal decimal;
+    if (const char* next = parse_short_decimal(p, decimal)) {
+        if constexpr (std::is_same_v<T, double>) {
+            value = exact_quotient(decimal);
+            return next;
+        } else if (short_decimal_to_float(decimal, value)) {
+            return next;
+        }
+    }
     const auto result = fast_float::from_chars(p, end, value);
     // Newer fast_float reports overflow and underflow as out of range, with
     // the infinity or signed zero already in `value`.
@@ -209,11 +403,10 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
 void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdHeader& header,
                        PointBuffer& buffer) {
     if (available + 1 > max_point_buffer_bytes) throw std::length_error("vector too long");
-    const auto n = static_cast<std::size_t>(available);
-    std::unique_ptr<char[]> text(new char[n + 1]);
-    stream.read(text.get(), static_cast<std::streamsize>(n));
-    const auto delivered = static_cast<std::size_t>(stream.gcount());
-    std::memset(text.get() + delivered, 0, n + 1 - delivered);
+    // Chunks of a size that stays in the processor's cache between the copy
+    // out of the page cache and the conversion.
+    constexpr std::size_t chunk = std::size_t{1} << 18;
+    TextWindow text(stream, available, chunk);
 
     const std::vector<AsciiSlot> slots = build_slot_table(header);
     if (slots.empty() || header.points <= 0 || header.point_step <= 0) return;
@@ -222,27 +415,34 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
     std::size_t points = static_cast<std::size_t>(header.points);
     if (points > buffer.size / step) points = buffer.size / step;
 
-    const char* p = text.get();
-    const char* const end = p + n;
+    const char* p = text.begin();
+    const char* end = text.end();
+    bool finished = false;
     std::uint8_t* record = buffer.data.get();
-    for (std::size_t i = 0; i < points; ++i, record += step) {
-        const char* const point_start = p;
+    for (std::size_t i = 0; i < points && !finished; ++i, record += step) {
+        const std::uint64_t point_start = text.position(p);
         for (const AsciiSlot& slot : slots) {
             std::uint8_t* element = record + slot.offset;
-            for (std::int64_t k = 0; k < slot.count && p != end; ++k, element += slot.size) {
-                while (p != end && is_separator(*p)) ++p;
-                if (p == end) break;
+            for (std::int64_t k = 0; k < slot.count; ++k, element += slot.size) {
+                for (;;) {
+                    while (p != end && is_separator(*p)) ++p;
+                    if (p != end || text.exhausted()) break;
+                    p = text.advance(p);
+                    end = text.end();
+                }
+                finished = p == end;
+                if (finished) break;
                 const char* const next = convert_slot(slot, p, end, element);
                 // An element that consumes nothing stores nothing, and every
                 // later element of the run would do the same at the same text.
                 if (next == p) break;
                 p = next;
             }
-            if (p == end) break;
+            if (finished) break;
         }
         // A point that consumed nothing leaves the cursor where it found it,
         // so every later point would do the same: the rest stay 0.
-        if (p == end || p == point_start) break;
+        if (text.position(p) == point_start) break;
     }
 }
 
