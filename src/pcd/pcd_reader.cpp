@@ -138,10 +138,8 @@ PcdCloud read_pcd(const std::string& filename) {
     if (kind == DataKind::binary && available < static_cast<std::uint64_t>(byte_count))
         throw truncated(static_cast<std::uint64_t>(byte_count), available);
     // Binary data overwrites the whole buffer or the load fails; the
-    // decompressor writes long runs; the text decoder one element at a time.
-    const Filling filling = kind == DataKind::binary              ? Filling::overwritten
-                            : kind == DataKind::binary_compressed ? Filling::bulk
-                                                                  : Filling::scattered;
+    // decompressor and the text decoder fill it front to back over zeros.
+    const Filling filling = kind == DataKind::binary ? Filling::overwritten : Filling::bulk;
     cloud.buffer = make_point_buffer(static_cast<std::size_t>(byte_count), filling);
 
     switch (kind) {

@@ -25,7 +25,7 @@ struct PointBuffer {
 enum class Filling {
     overwritten,  // every byte written by one bulk copy before anything reads it:
                   // no zero fill; transparent huge pages when large
-    bulk,         // written in long runs over zeros: zero-filled; huge pages when large
+    bulk,         // written front to back over zeros: zero-filled; huge pages when large
     scattered,    // written element by element over zeros: zero-filled
 };
 
