@@ -165,10 +165,15 @@ void decode_compressed_data(std::istream& stream, std::uint64_t available, const
         block = own_block.get();
     }
     read_block(stream, block, compressed_size);
-    const std::unique_ptr<PointBuffer> image = make_point_buffer(buffer.size, Filling::bulk);
+    // The image needs no zero fill up front: the decompressor writes its first
+    // `written` bytes, and the regrouping reads past them only within the last
+    // element of each field group, so less than one record further.
+    const std::unique_ptr<PointBuffer> image = make_point_buffer(buffer.size, Filling::overwritten);
     const unsigned int written =
         lzf_decompress(block, compressed_size, image->data.get(), capacity);
     if (written != uncompressed_size) throw lzf_failed();
+    const std::size_t step = static_cast<std::size_t>(header.point_step);
+    std::memset(image->data.get() + written, 0, std::min(step, image->size - written));
     own_block.reset();
     regroup_by_field(image->data.get(), written, groups, header, buffer.data.get(),
                      block == buffer.data.get() ? compressed_size : 0);
