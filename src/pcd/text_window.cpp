@@ -28,6 +28,7 @@ const char* TextWindow::advance(const char* p) {
     discarded_ += static_cast<std::uint64_t>(p - base);
     std::memmove(base, p, kept);
     filled_ = base + kept;
+    std::memset(filled_, 0, padding);
     std::size_t scanned = kept;  // bytes known to hold no separator
     for (;;) {
         read_more();
