@@ -107,8 +107,6 @@ std::vector<AsciiSlot> build_slot_table(const PcdHeader& header) {
     return slots;
 }
 
-inline bool is_separator(char c) { return static_cast<signed char>(c) <= 32; }
-
 // Eight text bytes as one integer whose lowest byte is the first character.
 inline std::uint64_t load_eight(const char* q) {
     std::uint64_t block;

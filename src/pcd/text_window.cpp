@@ -4,11 +4,6 @@
 #include <cstring>
 
 namespace pcd {
-namespace {
-
-inline bool is_separator(char c) { return static_cast<signed char>(c) <= 32; }
-
-}  // namespace
 
 TextWindow::TextWindow(std::istream& stream, std::uint64_t available, std::size_t chunk)
     : stream_(stream), remaining_(available), chunk_(chunk) {

@@ -7,6 +7,9 @@
 
 namespace pcd {
 
+// Bytes up to 0x20 and from 0x80 separate the numbers of an "ascii" section.
+inline bool is_separator(char c) { return static_cast<signed char>(c) <= 32; }
+
 // A sliding window over the text of an "ascii" data section, read from the
 // stream in chunks so that a large file is never held whole. Numbers never
 // contain a separator byte (up to 0x20, or 0x80 and above), so every window
