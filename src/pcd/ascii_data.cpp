@@ -290,22 +290,19 @@ inline bool short_decimal_to_float(const ShortDecimal& decimal, float& value) {
     return true;
 }
 
+// Converts the number at `p` to T with fast_float and stores it into
+// `element` unless that is null; returns where the conversion stopped, or `p`
+// when there is no number. Out of line, so that the short paths around it keep
+// their values in registers instead of in memory fast_float could write.
 template <typename T>
-const char* parse_float(const char* p, const char* end, T& value) {
-    ShortDecimal decimal;
-    if (const char* next = parse_short_decimal(p, decimal)) {
-        if constexpr (std::is_same_v<T, double>) {
-            value = exact_quotient(decimal);
-            return next;
-        } else if (short_decimal_to_float(decimal, value)) {
-            return next;
-        }
-    }
+[[gnu::noinline]] const char* convert_float(const char* p, const char* end, std::uint8_t* element) {
+    T value;
     const auto result = fast_float::from_chars(p, end, value);
     // Newer fast_float reports overflow and underflow as out of range, with
     // the infinity or signed zero already in `value`.
-    if (result.ec == std::errc() || result.ec == std::errc::result_out_of_range) return result.ptr;
-    return nullptr;
+    if (result.ec != std::errc() && result.ec != std::errc::result_out_of_range) return p;
+    if (element != nullptr) std::memcpy(element, &value, sizeof value);
+    return result.ptr;
 }
 
 // fast_float parses integers only in its later releases (Debian 13 ships 8.0,
@@ -359,18 +356,22 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
                          std::uint8_t* element) {
     switch (slot.store) {
         case Store::float32: {
+            ShortDecimal decimal;
             float value;
-            const char* next = parse_float(p, end, value);
-            if (next == nullptr) return p;
+            const char* next = parse_short_decimal(p, decimal);
+            if (next == nullptr || !short_decimal_to_float(decimal, value))
+                return convert_float<float>(p, end, element);
             std::memcpy(element, &value, sizeof value);
             return next;
         }
         case Store::float64:
         case Store::float_discard: {
-            double value;
-            const char* next = parse_float(p, end, value);
-            if (next == nullptr) return p;
-            if (slot.store == Store::float64) std::memcpy(element, &value, sizeof value);
+            std::uint8_t* const target = slot.store == Store::float64 ? element : nullptr;
+            ShortDecimal decimal;
+            const char* next = parse_short_decimal(p, decimal);
+            if (next == nullptr) return convert_float<double>(p, end, target);
+            const double value = exact_quotient(decimal);
+            if (target != nullptr) std::memcpy(target, &value, sizeof value);
             return next;
         }
         case Store::signed_int:
