@@ -41,9 +41,7 @@ std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size, Filling filling
     const std::size_t bytes = size == 0 ? 1 : size;
     void* storage = filling == Filling::overwritten ? std::malloc(bytes) : std::calloc(bytes, 1);
     if (storage == nullptr) throw std::bad_alloc();
-    // Element-by-element writers gain nothing from huge pages, and a huge-page
-    // fault may stall on memory compaction.
-    if (filling != Filling::scattered) advise_huge_pages(storage, size);
+    advise_huge_pages(storage, size);
     buffer->data.reset(static_cast<std::uint8_t*>(storage));
     buffer->size = size;
     return buffer;

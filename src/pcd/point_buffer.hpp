@@ -26,13 +26,11 @@ enum class Filling {
     overwritten,  // every byte written by one bulk copy before anything reads it:
                   // no zero fill; transparent huge pages when large
     bulk,         // written front to back over zeros: zero-filled; huge pages when large
-    scattered,    // written element by element over zeros: zero-filled
 };
 
 // Throws std::length_error "vector too long" above max_point_buffer_bytes and
 // std::bad_alloc when memory is exhausted.
-std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size,
-                                               Filling filling = Filling::scattered);
+std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size, Filling filling);
 
 // Release function of the owner capsule: deletes the PointBuffer at `p`.
 void free_point_buffer(void* p) noexcept;
