@@ -12,7 +12,6 @@ TextWindow::TextWindow(std::istream& stream, std::uint64_t available, std::size_
     storage_.reset(new char[capacity_ + padding]);
     filled_ = storage_.get();
     begin_ = end_ = filled_;
-    std::memset(filled_, 0, padding);
     advance(end_);
 }
 
@@ -23,10 +22,10 @@ const char* TextWindow::advance(const char* p) {
     discarded_ += static_cast<std::uint64_t>(p - base);
     std::memmove(base, p, kept);
     filled_ = base + kept;
-    std::memset(filled_, 0, padding);
     std::size_t scanned = kept;  // bytes known to hold no separator
     for (;;) {
         read_more();
+        std::memset(filled_, 0, padding);
         base = storage_.get();  // reading on may have moved the storage
         begin_ = base;
         if (remaining_ == 0) {
@@ -63,7 +62,6 @@ void TextWindow::read_more() {
     const auto got = static_cast<std::size_t>(stream_.gcount());
     filled_ += got;
     remaining_ = got < wanted ? 0 : remaining_ - got;
-    std::memset(filled_, 0, padding);
 }
 
 }  // namespace pcd
