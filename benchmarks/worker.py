@@ -75,6 +75,11 @@ def normalise_kelvarin(result):
     return out
 
 
+def record_columns(rec):
+    """A structured array as one column per field."""
+    return {name: rec[name] for name in rec.dtype.names}
+
+
 def make_fromfile(job):
     path, offset = job["path"], job["data_offset"]
     dtype = pcdgen.record_dtype(_fields(job))
@@ -82,7 +87,7 @@ def make_fromfile(job):
     def call():
         return np.fromfile(path, dtype=dtype, offset=offset)
 
-    return call, lambda rec: {name: rec[name] for name in rec.dtype.names}
+    return call, record_columns
 
 
 def make_lzf(job):
@@ -118,7 +123,7 @@ def make_loadtxt(job):
     def call():
         return np.loadtxt(path, dtype=dtype, skiprows=skip)
 
-    return call, lambda rec: {name: rec[name] for name in rec.dtype.names}
+    return call, record_columns
 
 
 def make_pandas(job):
