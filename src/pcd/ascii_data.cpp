@@ -238,10 +238,24 @@ inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
     if (integer_digits + fraction_digits == 0 || is_exponent_mark(p[end])) return nullptr;
     // The digits are loaded again rather than shifted out of the 16 bytes:
     // loads are cheaper than 128-bit shifts, and nothing waits for them.
-    const std::uint64_t integer_part = digits_value(load_eight(p + negative), integer_digits);
-    const std::uint64_t fraction_part = digits_value(load_eight(p + first + 1), fraction_digits);
-    decimal = {integer_part * digit_scale[fraction_digits] + fraction_part, fraction_digits,
-               negative};
+    const std::uint64_t body = load_eight(p + negative);
+    std::uint64_t mantissa;
+    if (end - negative <= 8) {
+        // Digits and point within eight bytes, as in most numbers: drop the
+        // point's byte (without a point, the byte after the digits) and value
+        // all digits at once. Two shifts, so that eight integer digits keep
+        // the whole word.
+        const std::uint64_t integer_bytes =
+            ~((~std::uint64_t{0} << (4 * integer_digits)) << (4 * integer_digits));
+        const std::uint64_t digits = (body & integer_bytes) | ((body >> 8) & ~integer_bytes);
+        mantissa = digits_value(digits, integer_digits + fraction_digits);
+    } else {
+        const std::uint64_t fraction_part =
+            digits_value(load_eight(p + first + 1), fraction_digits);
+        mantissa =
+            digits_value(body, integer_digits) * digit_scale[fraction_digits] + fraction_part;
+    }
+    decimal = {mantissa, fraction_digits, negative};
     return p + end;
 }
 
