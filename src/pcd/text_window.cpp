@@ -11,7 +11,7 @@ TextWindow::TextWindow(std::istream& stream, std::uint64_t available, std::size_
     capacity_ = static_cast<std::size_t>(std::min<std::uint64_t>(available, chunk));
     storage_.reset(new char[capacity_ + padding]);
     filled_ = storage_.get();
-    begin_ = end_ = filled_;
+    end_ = filled_;
     advance(end_);
 }
 
@@ -27,16 +27,15 @@ const char* TextWindow::advance(const char* p) {
         read_more();
         std::memset(filled_, 0, padding);
         base = storage_.get();  // reading on may have moved the storage
-        begin_ = base;
         if (remaining_ == 0) {
             end_ = filled_;
-            return begin_;
+            return base;
         }
         const char* last = filled_;
         while (last != base + scanned && !is_separator(last[-1])) --last;
         if (last != base + scanned) {
             end_ = last;
-            return begin_;
+            return base;
         }
         scanned = static_cast<std::size_t>(filled_ - base);
     }

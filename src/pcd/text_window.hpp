@@ -27,7 +27,7 @@ class TextWindow {
     // the text early, as if the rest were separators.
     TextWindow(std::istream& stream, std::uint64_t available, std::size_t chunk);
 
-    const char* begin() const { return begin_; }
+    const char* begin() const { return storage_.get(); }
     // End of the complete numbers: a separator or the end of the text lies just before it.
     const char* end() const { return end_; }
     bool exhausted() const { return remaining_ == 0 && end_ == filled_; }
@@ -49,7 +49,6 @@ class TextWindow {
     std::size_t capacity_ = 0;  // bytes of storage before the padding
     std::unique_ptr<char[]> storage_;
     std::uint64_t discarded_ = 0;  // bytes of text dropped before storage_[0]
-    const char* begin_ = nullptr;
     const char* end_ = nullptr;
     char* filled_ = nullptr;  // end of the bytes read so far
 };
