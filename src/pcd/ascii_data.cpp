@@ -341,7 +341,9 @@ template <typename T>
 // Debian 12 ships 3.9, which knows floating numbers alone). Their integer
 // from_chars takes the base as a fourth `int` argument, where older releases
 // take a chars_format enum that an int does not convert to, so the call below
-// is well-formed exactly when the integer overload exists.
+// is well-formed exactly when the integer overload exists. Unsigned numbers
+// always take the standard library's: fast_float 8.0 reports some 20-digit
+// numbers beyond 2^64 (49918439723058155489) as converted, with a wrapped value.
 template <typename T, typename = void>
 struct fast_float_has_integers : std::false_type {};
 
@@ -358,7 +360,7 @@ struct fast_float_has_integers<
 template <typename T>
 const char* parse_integer(const char* p, const char* end, T& value, bool& has_value) {
     const auto result = [&] {
-        if constexpr (fast_float_has_integers<T>::value)
+        if constexpr (std::is_signed_v<T> && fast_float_has_integers<T>::value)
             return fast_float::from_chars(p, end, value, 10);
         else
             return std::from_chars(p, end, value);
