@@ -150,6 +150,11 @@ inline std::uint64_t digits_value(std::uint64_t block, int length) {
     return combine_digits(length == 8 ? values : (values << (8 * (7 - length))) << 8);
 }
 
+// The same for a `length` of 1 to 8, where one shift does.
+inline std::uint64_t nonempty_digits_value(std::uint64_t block, int length) {
+    return combine_digits((block ^ 0x3030303030303030u) << (64 - 8 * length));
+}
+
 constexpr std::uint64_t digit_scale[] = {1,      10,      100,      1000,     10000,
                                          100000, 1000000, 10000000, 100000000};
 
@@ -248,7 +253,7 @@ inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
         const std::uint64_t integer_bytes =
             ~((~std::uint64_t{0} << (4 * integer_digits)) << (4 * integer_digits));
         const std::uint64_t digits = (body & integer_bytes) | ((body >> 8) & ~integer_bytes);
-        mantissa = digits_value(digits, integer_digits + fraction_digits);
+        mantissa = nonempty_digits_value(digits, integer_digits + fraction_digits);
     } else {
         const std::uint64_t fraction_part =
             digits_value(load_eight(p + first + 1), fraction_digits);
@@ -259,17 +264,16 @@ inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
     return p + end;
 }
 
-// Distance, in units of the last place, of a double from the nearest value
+// Whether a double lies within `units` units of the last place of a value
 // halfway between two binary32 values (only meaningful below 2^28 units).
 // The 29 fraction bits that a conversion to binary32 drops read 2^28 exactly
-// halfway.
-inline std::uint64_t units_from_binary32_halfway(double value) {
+// halfway; one unsigned comparison tests both sides.
+inline bool near_binary32_halfway(double value, std::uint64_t units) {
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     constexpr std::uint64_t dropped = (std::uint64_t{1} << 29) - 1;  // 52 - 23 fraction bits
-    const std::uint64_t low = bits & dropped;
     constexpr std::uint64_t halfway = std::uint64_t{1} << 28;
-    return low > halfway ? low - halfway : halfway - low;
+    return (bits & dropped) - (halfway - units) <= 2 * units;
 }
 
 // The sign goes in as a bit, last: a branch on it would be mispredicted half
@@ -314,9 +318,9 @@ inline bool short_decimal_to_float(const ShortDecimal& decimal, float& value) {
         1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15, 1e-16, 1e-17, 1e-18, 1e-19};
     // Rounding is symmetric, so the magnitude decides it alone.
     double rounded = mantissa_value(decimal) * inverse_powers_of_ten[decimal.fraction_digits];
-    if (units_from_binary32_halfway(rounded) <= 4) {
+    if (near_binary32_halfway(rounded, 4)) {
         rounded = exact_magnitude(decimal);
-        if (units_from_binary32_halfway(rounded) == 0) return false;
+        if (near_binary32_halfway(rounded, 0)) return false;
     }
     value = with_sign<float, std::uint32_t>(static_cast<float>(rounded), decimal.negative);
     return true;
@@ -388,16 +392,18 @@ void store_integer(std::uint8_t* element, std::uint64_t bits, std::int32_t size)
 // the first byte after what was consumed (`p` itself when nothing was).
 const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
                          std::uint8_t* element) {
+    // Most slots are binary32; testing for them first spares them the jump table.
+    if (slot.store == Store::float32) {
+        ShortDecimal decimal;
+        float value;
+        const char* next = parse_short_decimal(p, decimal);
+        if (next == nullptr || !short_decimal_to_float(decimal, value))
+            return convert_float<float>(p, end, element);
+        std::memcpy(element, &value, sizeof value);
+        return next;
+    }
     switch (slot.store) {
-        case Store::float32: {
-            ShortDecimal decimal;
-            float value;
-            const char* next = parse_short_decimal(p, decimal);
-            if (next == nullptr || !short_decimal_to_float(decimal, value))
-                return convert_float<float>(p, end, element);
-            std::memcpy(element, &value, sizeof value);
-            return next;
-        }
+        case Store::float32: break;
         case Store::float64:
         case Store::float_discard: {
             std::uint8_t* const target = slot.store == Store::float64 ? element : nullptr;
@@ -456,21 +462,29 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
         const std::uint64_t point_start = text.position(p);
         for (const AsciiSlot& slot : slots) {
             std::uint8_t* element = record + slot.offset;
-            for (std::int64_t k = 0; k < slot.count; ++k, element += slot.size) {
-                for (;;) {
-                    while (p != end && is_separator(*p)) ++p;
-                    if (p != end || text.exhausted()) break;
-                    p = text.advance(p);
-                    end = text.end();
+            std::int64_t k = 0;  // every slot has at least one element
+            do {
+                // Usually a number is followed by one separator and the next
+                // number, well before the window's end.
+                if (end - p > 1 && is_separator(p[0]) && !is_separator(p[1])) {
+                    ++p;
+                } else {
+                    for (;;) {
+                        while (p != end && is_separator(*p)) ++p;
+                        if (p != end || text.exhausted()) break;
+                        p = text.advance(p);
+                        end = text.end();
+                    }
+                    finished = p == end;
+                    if (finished) break;
                 }
-                finished = p == end;
-                if (finished) break;
                 const char* const next = convert_slot(slot, p, end, element);
                 // An element that consumes nothing stores nothing, and every
                 // later element of the run would do the same at the same text.
                 if (next == p) break;
                 p = next;
-            }
+                element += slot.size;
+            } while (++k < slot.count);
             if (finished) break;
         }
         // A point that consumed nothing leaves the cursor where it found it,
