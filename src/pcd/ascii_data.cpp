@@ -206,6 +206,40 @@ inline const char* parse_long_decimal(const char* p, ShortDecimal& decimal) {
     return q;
 }
 
+// The digits of `body` with the byte after its first `integer_digits` (0 to 8)
+// squeezed out: the point, or the byte after the digits where there is none.
+// Two shifts, so that eight integer digits keep the whole word.
+inline std::uint64_t without_point(std::uint64_t body, int integer_digits) {
+    const std::uint64_t integer_bytes =
+        ~((~std::uint64_t{0} << (4 * integer_digits)) << (4 * integer_digits));
+    return (body & integer_bytes) | ((body >> 8) & ~integer_bytes);
+}
+
+// A plain decimal at `p` that ends at `end`, within its first 16 bytes, with
+// more than eight digits on a side of the point. Long fractions of at most 15
+// digits in all ("0.061765905", as written to eight significant digits) are
+// valued in two parts: their last eight digits, and those before them, which
+// lie in the first eight bytes together with the point. Anything else is read
+// digit block by digit block. Out of line, so that the usual path keeps its
+// values in registers.
+[[gnu::noinline]] const char* parse_long_fraction(const char* p, int end, ShortDecimal& decimal) {
+    const bool negative = *p == '-';
+    const char* const point =
+        static_cast<const char*>(std::memchr(p, '.', static_cast<std::size_t>(end)));
+    if (point == nullptr) return parse_long_decimal(p, decimal);
+    const int integer_digits = static_cast<int>(point - p) - negative;
+    const int fraction_digits = end - negative - integer_digits - 1;
+    if (integer_digits > 8 || integer_digits + fraction_digits > 15)
+        return parse_long_decimal(p, decimal);
+    if (is_exponent_mark(p[end])) return nullptr;
+    const std::uint64_t leading = without_point(load_eight(p + negative), integer_digits);
+    const std::uint64_t mantissa =
+        nonempty_digits_value(leading, integer_digits + fraction_digits - 8) * digit_scale[8] +
+        nonempty_digits_value(load_eight(p + end - 8), 8);
+    decimal = {mantissa, fraction_digits, negative};
+    return p + end;
+}
+
 // Index of the lowest set bit of a 128-bit value given as halves; `low` or
 // `high` must be non-zero.
 inline int lowest_bit(std::uint64_t low, std::uint64_t high) {
@@ -239,21 +273,17 @@ inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
         fraction_digits = end - first - 1;
     }
     const int integer_digits = first - negative;
-    if (integer_digits > 8 || fraction_digits > 8) return parse_long_decimal(p, decimal);
+    if (integer_digits > 8 || fraction_digits > 8) return parse_long_fraction(p, end, decimal);
     if (integer_digits + fraction_digits == 0 || is_exponent_mark(p[end])) return nullptr;
     // The digits are loaded again rather than shifted out of the 16 bytes:
     // loads are cheaper than 128-bit shifts, and nothing waits for them.
     const std::uint64_t body = load_eight(p + negative);
     std::uint64_t mantissa;
     if (end - negative <= 8) {
-        // Digits and point within eight bytes, as in most numbers: drop the
-        // point's byte (without a point, the byte after the digits) and value
-        // all digits at once. Two shifts, so that eight integer digits keep
-        // the whole word.
-        const std::uint64_t integer_bytes =
-            ~((~std::uint64_t{0} << (4 * integer_digits)) << (4 * integer_digits));
-        const std::uint64_t digits = (body & integer_bytes) | ((body >> 8) & ~integer_bytes);
-        mantissa = nonempty_digits_value(digits, integer_digits + fraction_digits);
+        // Digits and point within eight bytes, as in most numbers: all digits
+        // valued at once.
+        mantissa = nonempty_digits_value(without_point(body, integer_digits),
+                                         integer_digits + fraction_digits);
     } else {
         const std::uint64_t fraction_part =
             digits_value(load_eight(p + first + 1), fraction_digits);
