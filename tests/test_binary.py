@@ -148,6 +148,18 @@ def test_unknown_data_kind(write_pcd, points, kind, error):
     assert str(e.value) == error
 
 
+@pytest.mark.parametrize("kind, shown", [
+    (b"bin\xffary", "bin\\xffary"),
+    (b"bin\x00ary", "bin\\x00ary"),
+    (b"bin\xc3\xa4ry", "bin\u00e4ry"),
+])
+def test_unknown_data_kind_shown_whole(write_pcd, kind, shown):
+    header = cloud("x:F4 y:F4 z:F4", 1, "placeholder").replace(b"placeholder", kind)
+    with pytest.raises(RuntimeError) as e:
+        kelvarin.load_pcd(write_pcd(header + bytes(12)))
+    assert str(e.value) == "Unsupported PCD DATA type: " + shown
+
+
 def test_field_name_not_utf8(write_pcd):
     header = cloud("x:F4 y:F4 z:F4 name:U1", 1).replace(b"name", b"n\xffm")
     with pytest.raises(UnicodeDecodeError):

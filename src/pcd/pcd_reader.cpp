@@ -41,18 +41,20 @@ std::size_t utf8_sequence_length(const std::string& s, std::size_t i) {
     return length;
 }
 
-// The file name as it can be shown in a message: NUL bytes and bytes that are
-// not UTF-8 become \xNN escapes, so the text reaches Python whole and printable.
-std::string printable_name(const std::string& filename) {
+// Text from the file system or the file, as it can be shown in a message: NUL
+// bytes and bytes that are not UTF-8 become \xNN escapes, so the message
+// reaches Python whole, as the RuntimeError it is, rather than cut at a NUL or
+// turned into a decoding error.
+std::string printable(const std::string& text) {
     static const char hex[] = "0123456789abcdef";
     std::string shown;
-    for (std::size_t i = 0; i < filename.size();) {
-        const std::size_t length = filename[i] == '\0' ? 0 : utf8_sequence_length(filename, i);
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = text[i] == '\0' ? 0 : utf8_sequence_length(text, i);
         if (length == 0) {
-            const auto byte = static_cast<unsigned char>(filename[i++]);
+            const auto byte = static_cast<unsigned char>(text[i++]);
             shown += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
         } else {
-            shown.append(filename, i, length);
+            shown.append(text, i, length);
             i += length;
         }
     }
@@ -63,7 +65,7 @@ std::string printable_name(const std::string& filename) {
 // a shorter name, and a directory opens but cannot be read.
 std::ifstream open_pcd_file(const std::string& filename) {
     const auto fail = [&] {
-        return std::runtime_error("Cannot open PCD file: " + printable_name(filename));
+        return std::runtime_error("Cannot open PCD file: " + printable(filename));
     };
     if (filename.find('\0') != std::string::npos) throw fail();
     std::error_code ec;
@@ -95,7 +97,7 @@ DataKind data_kind(const std::string& data_type) {
     if (data_type == "binary") return DataKind::binary;
     if (data_type == "binary_compressed") return DataKind::binary_compressed;
     if (data_type == "ascii") return DataKind::ascii;
-    throw std::runtime_error("Unsupported PCD DATA type: " + data_type);
+    throw std::runtime_error("Unsupported PCD DATA type: " + printable(data_type));
 }
 
 void read_binary_data(std::istream& stream, std::uint64_t available, PointBuffer& buffer) {
@@ -131,7 +133,7 @@ PcdCloud read_pcd(const std::string& filename) {
     stream.seekg(0, std::ios::end);
     const std::int64_t file_size = stream.tellg();
     if (file_size < header.data_offset || header.data_offset < 0)
-        throw std::runtime_error("Cannot open PCD file: " + printable_name(filename));
+        throw std::runtime_error("Cannot open PCD file: " + printable(filename));
     const auto available = static_cast<std::uint64_t>(file_size - header.data_offset);
     stream.seekg(header.data_offset);
 
