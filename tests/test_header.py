@@ -9,6 +9,7 @@ XYZ = "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
 XYZW = "FIELDS x y z w\nSIZE 4 4 4 2\nTYPE F F F U\n"
 COORDS = "PCD must contain x, y, z fields"
 NO_KIND = "Unsupported PCD DATA type: "
+LAYOUT = "Unsupported PCD field layout"
 
 # (header text, fields of the records that follow, points) or (header text, error message)
 CASES = {
@@ -35,8 +36,18 @@ CASES = {
                                       "x:F4 y:F4 z:F4 w:I2", 2),
     "type before fields ignored": ("TYPE U U U U\nFIELDS x y z w\nSIZE 4 4 4 8\nPOINTS 2\n"
                                    "DATA binary\n", "x:F4 y:F4 z:F4 w:F8", 2),
-    "integer ends at letter": ("FIELDS x y z v w\nSIZE 4 4 4 2abc 1\nTYPE F F F U U\nPOINTS 2x\n"
-                               "DATA binary\n", "x:F4 y:F4 z:F4 v:U2 w:U4", 2),
+    "integer ends at letter": ("FIELDS x y z v w\nSIZE 4 4 4 2 1abc\nTYPE F F F U U\nPOINTS 2x\n"
+                               "DATA binary\n", "x:F4 y:F4 z:F4 v:U2 w:U1", 2),
+    # An unreadable size or count would otherwise leave the field at its
+    # default and misplace every record after the first.
+    "letters before a size": ("FIELDS x y z v w\nSIZE 4 4 4 2abc 1\nTYPE F F F U U\nPOINTS 2\n"
+                              "DATA binary\n", LAYOUT),
+    "size not a number": ("FIELDS x y z w\nSIZE 4 4 4 eight\nPOINTS 2\nDATA binary\n", LAYOUT),
+    "size beyond 32 bits": ("FIELDS x y z w\nSIZE 4 4 4 99999999999\nPOINTS 2\nDATA binary\n",
+                            LAYOUT),
+    "count not a number": (XYZW + "COUNT 1 1 1 -\nPOINTS 2\nDATA binary\n", LAYOUT),
+    "count unreadable before the last field": (XYZW + "COUNT 1 1 x 1\nPOINTS 2\nDATA binary\n",
+                                               LAYOUT),
     "fields lines append": ("FIELDS x y\nFIELDS z w\nSIZE 4 4 4 2\nTYPE F F F U\nPOINTS 2\n"
                             "DATA binary\n", "x:F4 y:F4 z:F4 w:U2", 2),
     "values never continue": ("FIELDS x y\nz\nPOINTS 2\nDATA binary\n", COORDS),

@@ -10,7 +10,9 @@ bool is_space(char c) {
 }
 
 // Reads values from one header line. Once a read fails, every later read on
-// the line fails too, and a failed read leaves its target unchanged.
+// the line fails too, and a failed read leaves its target unchanged;
+// malformed() tells a failure at a value that is there but unreadable from
+// one at the end of the line.
 class LineReader {
    public:
     explicit LineReader(const std::string& line)
@@ -55,12 +57,15 @@ class LineReader {
         if (p == digits || too_large || value > std::numeric_limits<std::int32_t>::max() ||
             value < std::numeric_limits<std::int32_t>::min()) {
             failed_ = true;
+            malformed_ = true;
             return false;
         }
         pos_ = p;
         out = static_cast<std::int32_t>(value);
         return true;
     }
+
+    bool malformed() const { return malformed_; }
 
    private:
     bool skip_space() {
@@ -73,7 +78,22 @@ class LineReader {
     const char* pos_;
     const char* end_;
     bool failed_ = false;
+    bool malformed_ = false;
 };
+
+// SIZE and COUNT values in turn. A value that is there but unreadable ("eight",
+// or beyond 32 bits) becomes 0, so that the header is refused rather than
+// read with the default for that field, which would shift every record after
+// the first; a short line leaves the remaining fields as they are.
+void read_layout_values(LineReader& reader, std::vector<PcdField>& fields,
+                        std::int32_t PcdField::*member) {
+    for (PcdField& field : fields) {
+        if (!reader.integer(field.*member)) {
+            if (reader.malformed()) field.*member = 0;
+            return;
+        }
+    }
+}
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -120,14 +140,12 @@ PcdHeader parse_pcd_header(std::istream& stream) {
                 header.fields.push_back(std::move(field));
             }
         } else if (keyword == "SIZE") {
-            for (PcdField& field : header.fields)
-                if (!reader.integer(field.size)) break;
+            read_layout_values(reader, header.fields, &PcdField::size);
         } else if (keyword == "TYPE") {
             for (PcdField& field : header.fields)
                 if (!reader.character(field.type)) break;
         } else if (keyword == "COUNT") {
-            for (PcdField& field : header.fields)
-                if (!reader.integer(field.count)) break;
+            read_layout_values(reader, header.fields, &PcdField::count);
         } else if (keyword == "WIDTH") {
             reader.integer(header.width);
         } else if (keyword == "HEIGHT") {
