@@ -57,62 +57,49 @@ struct FieldGroup {
     std::size_t width;
 };
 
-// The fields the block holds, in order. PCL's writer leaves "_" padding fields
-// out of the block (its reader leaves them 0), so a block of exactly the size
-// of the other fields is taken that way; any other block holds every field.
+// The fields the block holds, in order: every field, or every field but the
+// "_" padding that PCL's writer leaves out of the block (its reader leaves
+// them 0). Empty when `uncompressed_size` fits neither: the fields of such a
+// block cannot be told apart, so it is refused rather than loaded misplaced.
 std::vector<FieldGroup> block_groups(const PcdHeader& header, std::uint32_t uncompressed_size) {
     const auto points = static_cast<std::uint64_t>(header.points);
     std::vector<FieldGroup> all;
     std::vector<FieldGroup> unpadded;
+    std::uint64_t all_width = 0;
     std::uint64_t unpadded_width = 0;
     for (const PcdField& field : header.fields) {
         const FieldGroup group{static_cast<std::size_t>(field.offset),
                                static_cast<std::size_t>(field.size) * field.count};
         all.push_back(group);
+        all_width += group.width;
         if (field.name != "_") {
             unpadded.push_back(group);
             unpadded_width += group.width;
         }
     }
+    if (uncompressed_size == points * all_width) return all;
     if (unpadded.size() < all.size() && uncompressed_size == points * unpadded_width)
         return unpadded;
-    return all;
+    return {};
 }
 
-// `image` holds the block's field groups one after another; `records`
-// receives them packed. Only the first `filled` bytes of the image were
-// decompressed, the rest is 0; the records are 0 too except for their first
-// `dirty` bytes. Every byte of the `points` records ends up written or zeroed,
-// at a cost that follows `filled` and `dirty` rather than the record count the
-// header claims.
-void regroup_by_field(const std::uint8_t* image, std::size_t filled,
-                      const std::vector<FieldGroup>& groups, const PcdHeader& header,
-                      std::uint8_t* records, std::size_t dirty) {
+// `image` holds the block's field groups one after another, each of `points`
+// elements; `records` receives them packed. The records are 0 except for their
+// first `dirty` bytes, which are cleared first where the groups leave bytes
+// of a record unwritten.
+void regroup_by_field(const std::uint8_t* image, const std::vector<FieldGroup>& groups,
+                      const PcdHeader& header, std::uint8_t* records, std::size_t dirty) {
     const auto points = static_cast<std::size_t>(header.points);
     const auto step = static_cast<std::size_t>(header.point_step);
     std::size_t covered = 0;
     for (const FieldGroup& group : groups) covered += group.width;
-    if (filled < points * covered || covered < step) std::memset(records, 0, dirty);
-    // Per group, the points whose element starts inside the decompressed bytes.
-    std::vector<std::size_t> decoded;
-    std::size_t busy_points = 0;
-    std::size_t start = 0;
-    for (const FieldGroup& group : groups) {
-        const std::size_t n =
-            start < filled ? std::min(points, (filled - start + group.width - 1) / group.width) : 0;
-        decoded.push_back(n);
-        busy_points = std::max(busy_points, n);
-        start += points * group.width;
-    }
-    for (std::size_t first = 0; first < busy_points; first += chunk_points) {
-        start = 0;
-        for (std::size_t g = 0; g < groups.size(); ++g) {
-            const FieldGroup& group = groups[g];
-            if (first < decoded[g]) {
-                const std::size_t n = std::min(chunk_points, decoded[g] - first);
-                scatter(image + start + first * group.width, records + first * step + group.offset,
-                        n, group.width, step);
-            }
+    if (covered < step) std::memset(records, 0, dirty);
+    for (std::size_t first = 0; first < points; first += chunk_points) {
+        const std::size_t n = std::min(chunk_points, points - first);
+        std::size_t start = 0;
+        for (const FieldGroup& group : groups) {
+            scatter(image + start + first * group.width, records + first * step + group.offset, n,
+                    group.width, step);
             start += points * group.width;
         }
     }
@@ -130,19 +117,18 @@ void decode_compressed_data(std::istream& stream, std::uint64_t available, const
     // before allocating anything for it.
     if (compressed_size > available - 8) throw lzf_failed();
 
-    const auto capacity =
-        static_cast<unsigned int>(std::min<std::uint64_t>(uncompressed_size, buffer.size));
+    const std::vector<FieldGroup> groups = block_groups(header, uncompressed_size);
+    if (groups.empty()) throw lzf_failed();
     // An empty block decompresses to nothing (lzf_decompress must not see
-    // one), and with no room for output nothing is written either: the block
-    // need not be read at all.
-    if (compressed_size == 0 || capacity == 0) {
+    // one), and where nothing is expected the block need not be read at all.
+    if (compressed_size == 0 || uncompressed_size == 0) {
         if (uncompressed_size != 0) throw lzf_failed();
         return;
     }
+    const auto capacity = static_cast<unsigned int>(uncompressed_size);
 
     // With one field, or at most one point, a block of every field is the
     // record layout itself and decompresses in place.
-    const std::vector<FieldGroup> groups = block_groups(header, uncompressed_size);
     if (groups.size() == header.fields.size() && (groups.size() < 2 || header.points < 2)) {
         std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[compressed_size]);
         read_block(stream, block.get(), compressed_size);
@@ -153,11 +139,11 @@ void decode_compressed_data(std::istream& stream, std::uint64_t available, const
     }
 
     // Otherwise the block decompresses into a scratch image that is then
-    // regrouped into the records. The regrouping rewrites every byte of the
-    // buffer (the image is zero past the decompressed bytes), so the buffer is
-    // free until then and holds the compressed block whenever it fits: that
-    // saves a block-sized allocation and the page faults of touching it, and
-    // the buffer's pages are mapped by the read rather than by the regrouping.
+    // regrouped into the records. The regrouping writes every byte of the
+    // buffer that a field covers and clears the rest, so the buffer is free
+    // until then and holds the compressed block whenever it fits: that saves
+    // a block-sized allocation and the page faults of touching it, and the
+    // buffer's pages are mapped by the read rather than by the regrouping.
     std::unique_ptr<std::uint8_t[]> own_block;
     std::uint8_t* block = buffer.data.get();
     if (compressed_size > buffer.size) {
@@ -165,17 +151,15 @@ void decode_compressed_data(std::istream& stream, std::uint64_t available, const
         block = own_block.get();
     }
     read_block(stream, block, compressed_size);
-    // The image needs no zero fill up front: the decompressor writes its first
-    // `written` bytes, and the regrouping reads past them only within the last
-    // element of each field group, so less than one record further.
-    const std::unique_ptr<PointBuffer> image = make_point_buffer(buffer.size, Filling::overwritten);
+    // The image needs no zero fill: the decompressor writes all of it or the
+    // load fails.
+    const std::unique_ptr<PointBuffer> image =
+        make_point_buffer(uncompressed_size, Filling::overwritten);
     const unsigned int written =
         lzf_decompress(block, compressed_size, image->data.get(), capacity);
     if (written != uncompressed_size) throw lzf_failed();
-    const std::size_t step = static_cast<std::size_t>(header.point_step);
-    std::memset(image->data.get() + written, 0, std::min(step, image->size - written));
     own_block.reset();
-    regroup_by_field(image->data.get(), written, groups, header, buffer.data.get(),
+    regroup_by_field(image->data.get(), groups, header, buffer.data.get(),
                      block == buffer.data.get() ? compressed_size : 0);
 }
 

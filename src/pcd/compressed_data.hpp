@@ -16,8 +16,10 @@ namespace pcd {
 // `available` bytes of the file remain from there.
 //
 // Throws std::runtime_error "LZF decompression failed" for a cut-off or
-// corrupt section, or one that does not decompress to its declared size, and
-// std::length_error "vector too long" for a block over the size limit.
+// corrupt section, one that does not decompress to its declared size, or one
+// whose declared size is not that of all the records (with or without their
+// "_" padding fields), and std::length_error "vector too long" for a block
+// over the size limit.
 void decode_compressed_data(std::istream& stream, std::uint64_t available, const PcdHeader& header,
                             PointBuffer& buffer);
 
