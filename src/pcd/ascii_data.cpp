@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "pcd/float32_records.hpp"
 #include "pcd/text_window.hpp"
 
 namespace pcd {
@@ -468,6 +469,19 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
     return p;
 }
 
+// Elements per record when every slot is binary32 and the record holds them
+// packed, few enough for decode_float32_record and the processor able to run
+// it; 0 otherwise.
+int float32_record_elements(const std::vector<AsciiSlot>& slots, std::int32_t point_step) {
+    std::int64_t elements = 0;
+    for (const AsciiSlot& slot : slots) {
+        if (slot.store != Store::float32 || slot.offset != 4 * elements) return 0;
+        elements += slot.count;
+    }
+    if (elements > max_float32_record_elements || 4 * elements != point_step) return 0;
+    return float32_records_available() ? static_cast<int>(elements) : 0;
+}
+
 }  // namespace
 
 void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdHeader& header,
@@ -485,11 +499,31 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
     std::size_t points = static_cast<std::size_t>(header.points);
     if (points > buffer.size / step) points = buffer.size / step;
 
+    const int vector_elements = float32_record_elements(slots, header.point_step);
+    // Text the vectorised path cannot take (longer numbers, exponents) costs
+    // it a try per record: after 8 refusals in a row it rests for 1024 records.
+    int refusals = 0;
+    std::size_t vector_resumes = 0;
+
     const char* p = text.begin();
     const char* end = text.end();
     bool finished = false;
     std::uint8_t* record = buffer.data.get();
     for (std::size_t i = 0; i < points && !finished; ++i, record += step) {
+        // The vectorised path reads 64 bytes at the cursor and up to 8 bytes
+        // past them, which the window's padding covers.
+        static_assert(TextWindow::padding >= 8, "the vectorised path reads 8 bytes past 64");
+        if (vector_elements != 0 && i >= vector_resumes && end - p >= 64) {
+            if (const char* next = decode_float32_record(p, vector_elements, record)) {
+                p = next;
+                refusals = 0;
+                continue;
+            }
+            if (++refusals == 8) {
+                refusals = 0;
+                vector_resumes = i + 1024;
+            }
+        }
         const std::uint64_t point_start = text.position(p);
         for (const AsciiSlot& slot : slots) {
             std::uint8_t* element = record + slot.offset;

@@ -1,0 +1,206 @@
+#include "pcd/float32_records.hpp"
+
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define PCD_VECTOR_RECORDS 1
+#else
+#define PCD_VECTOR_RECORDS 0
+#endif
+
+namespace pcd {
+
+#if PCD_VECTOR_RECORDS
+
+bool float32_records_available() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+namespace {
+
+#define PCD_AVX2 __attribute__((target("avx2")))
+
+// 10^-k for the k (0 to 8) by which a number's eight left-aligned digits are
+// scaled down.
+alignas(32) constexpr double inverse_powers_of_ten[] = {1e-0, 1e-1, 1e-2, 1e-3, 1e-4,
+                                                        1e-5, 1e-6, 1e-7, 1e-8};
+
+PCD_AVX2 inline __m256i bytes_of(std::int64_t v) { return _mm256_set1_epi64x(v); }
+
+// Number of 0xFF bytes in each lane of a mask that holds a run of them from
+// its lowest byte up.
+PCD_AVX2 inline __m256i run_length(__m256i mask) {
+    return _mm256_sad_epu8(_mm256_and_si256(mask, _mm256_set1_epi8(1)), _mm256_setzero_si256());
+}
+
+// The bytes of each lane below its lowest set top bit (`bits` holds top bits
+// only), as 0xFF bytes; all bytes when there is none.
+PCD_AVX2 inline __m256i bytes_below_lowest(__m256i bits, __m256i& lowest) {
+    lowest = _mm256_and_si256(bits, _mm256_sub_epi64(_mm256_setzero_si256(), bits));
+    return _mm256_sub_epi64(_mm256_srli_epi64(lowest, 7), bytes_of(1));
+}
+
+// Four numbers, each as the first eight bytes of its token (first byte in the
+// lowest) and the token's length. Gives their binary32 values, sign included,
+// and returns a bit per lane that the values of cannot be taken.
+PCD_AVX2 inline int four_numbers(__m256i text, __m256i token_length, __m128& values) {
+    const __m256i low_byte = bytes_of(0xFF);
+    const __m256i negative = _mm256_cmpeq_epi64(_mm256_and_si256(text, low_byte), bytes_of('-'));
+    // The sign dropped, the byte moving in on top reads as a separator.
+    const __m256i unsigned_text =
+        _mm256_or_si256(_mm256_srli_epi64(text, 8), bytes_of(0x20LL << 56));
+    const __m256i body = _mm256_blendv_epi8(text, unsigned_text, negative);
+
+    // Top bit set in every byte that is no digit (the stops).
+    const __m256i values_of = _mm256_xor_si256(body, _mm256_set1_epi8(0x30));
+    const __m256i stops = _mm256_and_si256(
+        _mm256_or_si256(_mm256_add_epi8(values_of, _mm256_set1_epi8(0x76)), values_of),
+        _mm256_set1_epi8(static_cast<char>(0x80)));
+    __m256i first_stop;
+    const __m256i integer_bytes = bytes_below_lowest(stops, first_stop);
+    __m256i second_stop;
+    const __m256i point_bytes =
+        bytes_below_lowest(_mm256_xor_si256(stops, first_stop), second_stop);
+    const __m256i integer_digits = run_length(integer_bytes);
+    const __m256i first_stop_byte =
+        _mm256_and_si256(_mm256_srlv_epi64(body, _mm256_slli_epi64(integer_digits, 3)), low_byte);
+    const __m256i has_point = _mm256_cmpeq_epi64(first_stop_byte, bytes_of('.'));
+
+    // The digits with the point squeezed out, left-aligned in eight bytes and
+    // zero after the last, read as one eight-digit integer: the number is that
+    // integer / 10^(8 - integer_digits), whatever the count of its digits.
+    const __m256i squeezed =
+        _mm256_or_si256(_mm256_and_si256(body, integer_bytes),
+                        _mm256_andnot_si256(integer_bytes, _mm256_srli_epi64(body, 8)));
+    const __m256i digit_bytes =
+        _mm256_blendv_epi8(integer_bytes, _mm256_srli_epi64(point_bytes, 8), has_point);
+    const __m256i digits =
+        _mm256_and_si256(_mm256_xor_si256(squeezed, _mm256_set1_epi8(0x30)), digit_bytes);
+    const __m256i pairs = _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x010A));
+    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
+    const __m256i eight_digits =
+        _mm256_add_epi64(_mm256_mul_epu32(quads, bytes_of(10000)), _mm256_srli_epi64(quads, 32));
+
+    // Taken only when the number is the whole token and has a digit.
+    const __m256i number_length = _mm256_sub_epi64(
+        _mm256_blendv_epi8(integer_digits, run_length(point_bytes), has_point), negative);
+    const __m256i digit_count = run_length(digit_bytes);
+    __m256i refused =
+        _mm256_xor_si256(_mm256_cmpeq_epi64(number_length, token_length), _mm256_set1_epi64x(-1));
+    refused = _mm256_or_si256(refused, _mm256_cmpeq_epi64(digit_count, _mm256_setzero_si256()));
+
+    // Below 2^52 the digits convert exactly through the bits of 2^52 + value.
+    const __m256i two_52 = bytes_of(0x4330000000000000LL);
+    const __m256d exact = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(eight_digits, two_52)),
+                                        _mm256_castsi256_pd(two_52));
+    const __m256d scale = _mm256_i64gather_pd(inverse_powers_of_ten,
+                                              _mm256_sub_epi64(bytes_of(8), integer_digits), 8);
+    const __m256d rounded = _mm256_mul_pd(exact, scale);
+    // As in the scalar decoder: the product lies within 2 units of the last
+    // place of the exact quotient, so unless it lies within 4 units of a
+    // binary32 halfway point it rounds to binary32 as the decimal does.
+    const __m256i dropped =
+        _mm256_sub_epi64(_mm256_and_si256(_mm256_castpd_si256(rounded), bytes_of((1LL << 29) - 1)),
+                         bytes_of((1LL << 28) - 4));
+    const __m256i near_halfway =
+        _mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), dropped),
+                            _mm256_cmpgt_epi64(bytes_of(9), dropped));
+    refused = _mm256_or_si256(refused, near_halfway);
+
+    const __m128i sign_bits =
+        _mm_slli_epi32(_mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
+                           negative, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6))),
+                       31);
+    values = _mm_or_ps(_mm256_cvtpd_ps(rounded), _mm_castsi128_ps(sign_bits));
+    return _mm256_movemask_pd(_mm256_castsi256_pd(refused));
+}
+
+PCD_AVX2 inline std::int64_t load_eight(const char* q) {
+    std::int64_t block;
+    std::memcpy(&block, q, sizeof block);
+    return block;
+}
+
+// Top bit of every byte of the 64 at `p` that is no separator, as a bit each.
+PCD_AVX2 inline std::uint64_t number_bytes(const char* p) {
+    const __m256i space = _mm256_set1_epi8(32);
+    const auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpgt_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), space)));
+    const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpgt_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), space)));
+    return low | (std::uint64_t{high} << 32);
+}
+
+// The first eight bytes of four numbers and their lengths, taken from the
+// masks of number starts and ends in the 64 bytes at `p`; `count` (1 to 4)
+// numbers are there (the first lane is always taken), lanes beyond repeat the first. Leaves
+// `last_end` at the end of the last number taken.
+PCD_AVX2 inline void next_four(const char* p, int count, std::uint64_t& starts, std::uint64_t& ends,
+                               __m256i& text, __m256i& lengths, int& last_end) {
+    std::int64_t bytes[4];
+    std::int64_t length[4];
+    for (int i = 0; i < 4; ++i) {
+        if (i == 0 || i < count) {
+            const int start = __builtin_ctzll(starts);
+            last_end = __builtin_ctzll(ends);
+            starts &= starts - 1;
+            ends &= ends - 1;
+            bytes[i] = load_eight(p + start);
+            length[i] = last_end - start;
+        } else {
+            bytes[i] = bytes[0];
+            length[i] = length[0];
+        }
+    }
+    // Built in registers: a vector load of just-stored words would wait for the stores.
+    text = _mm256_set_epi64x(bytes[3], bytes[2], bytes[1], bytes[0]);
+    lengths = _mm256_set_epi64x(length[3], length[2], length[1], length[0]);
+}
+
+}  // namespace
+
+PCD_AVX2 const char* decode_float32_record(const char* p, int count, std::uint8_t* record) {
+    const std::uint64_t in_number = number_bytes(p);
+    std::uint64_t starts = in_number & ~(in_number << 1);
+    std::uint64_t ends = ~in_number & (in_number << 1);  // the separator after each number
+    if (__builtin_popcountll(ends) < count) return nullptr;
+
+    int last_end = 0;
+    __m256i text;
+    __m256i lengths;
+    next_four(p, count < 4 ? count : 4, starts, ends, text, lengths, last_end);
+    __m128 low_values;
+    int refused = four_numbers(text, lengths, low_values);
+    __m128 high_values = _mm_setzero_ps();
+    if (count > 4) {
+        next_four(p, count - 4, starts, ends, text, lengths, last_end);
+        refused |= four_numbers(text, lengths, high_values) << 4;
+    }
+    if ((refused & ((1 << count) - 1)) != 0) return nullptr;
+
+    float* const out = reinterpret_cast<float*>(record);
+    if (count == 4) {
+        _mm_storeu_ps(out, low_values);
+    } else {
+        const __m256 values = _mm256_set_m128(high_values, low_values);
+        if (count == 8) {
+            _mm256_storeu_ps(out, values);
+        } else {
+            const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+            _mm256_maskstore_ps(out, _mm256_cmpgt_epi32(_mm256_set1_epi32(count), lanes), values);
+        }
+    }
+    return p + last_end;
+}
+
+#else
+
+bool float32_records_available() { return false; }
+
+const char* decode_float32_record(const char*, int, std::uint8_t*) { return nullptr; }
+
+#endif
+
+}  // namespace pcd
