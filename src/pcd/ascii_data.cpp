@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "pcd/decimal_text.hpp"
 #include "pcd/float32_records.hpp"
 #include "pcd/text_window.hpp"
 
@@ -106,16 +107,6 @@ std::vector<AsciiSlot> build_slot_table(const PcdHeader& header) {
             slots.push_back({0, field.type, 0, discarding(store), field.count - fitting});
     }
     return slots;
-}
-
-// Eight text bytes as one integer whose lowest byte is the first character.
-inline std::uint64_t load_eight(const char* q) {
-    std::uint64_t block;
-    std::memcpy(&block, q, sizeof block);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    block = __builtin_bswap64(block);
-#endif
-    return block;
 }
 
 // Top bit set in every byte of `block` that is no digit. Byte values 0..9
@@ -345,9 +336,6 @@ inline double exact_quotient(const ShortDecimal& decimal) {
 // double, so rounding to double can land on one but never carry a value
 // across one. Short decimals lie far inside the normal binary32 range.
 inline bool short_decimal_to_float(const ShortDecimal& decimal, float& value) {
-    static constexpr double inverse_powers_of_ten[] = {
-        1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,  1e-8,  1e-9,
-        1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15, 1e-16, 1e-17, 1e-18, 1e-19};
     // Rounding is symmetric, so the magnitude decides it alone.
     double rounded = mantissa_value(decimal) * inverse_powers_of_ten[decimal.fraction_digits];
     if (near_binary32_halfway(rounded, 4)) {

@@ -1,6 +1,6 @@
 #include "pcd/float32_records.hpp"
 
-#include <cstring>
+#include "pcd/decimal_text.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -21,11 +21,6 @@ bool float32_records_available() {
 namespace {
 
 #define PCD_AVX2 __attribute__((target("avx2")))
-
-// 10^-k for the k (0 to 8) by which a number's eight left-aligned digits are
-// scaled down.
-alignas(32) constexpr double inverse_powers_of_ten[] = {1e-0, 1e-1, 1e-2, 1e-3, 1e-4,
-                                                        1e-5, 1e-6, 1e-7, 1e-8};
 
 PCD_AVX2 inline __m256i bytes_of(std::int64_t v) { return _mm256_set1_epi64x(v); }
 
@@ -117,12 +112,6 @@ PCD_AVX2 inline int four_numbers(__m256i text, __m256i token_length, __m128& val
     return _mm256_movemask_pd(_mm256_castsi256_pd(refused));
 }
 
-PCD_AVX2 inline std::int64_t load_eight(const char* q) {
-    std::int64_t block;
-    std::memcpy(&block, q, sizeof block);
-    return block;
-}
-
 // Top bit of every byte of the 64 at `p` that is no separator, as a bit each.
 PCD_AVX2 inline std::uint64_t number_bytes(const char* p) {
     const __m256i space = _mm256_set1_epi8(32);
@@ -147,7 +136,7 @@ PCD_AVX2 inline void next_four(const char* p, int count, std::uint64_t& starts, 
             last_end = __builtin_ctzll(ends);
             starts &= starts - 1;
             ends &= ends - 1;
-            bytes[i] = load_eight(p + start);
+            bytes[i] = static_cast<std::int64_t>(load_eight(p + start));
             length[i] = last_end - start;
         } else {
             bytes[i] = bytes[0];
