@@ -381,3 +381,71 @@ def test_token_no_field_accepts_ends_a_long_cloud(write_pcd, token, taken):
     expected = expected.reshape(n, 4)
     assert_bits(points, expected[:, :3])
     assert_bits(fields["i"], expected[:, 3])
+
+
+def integer_text(rng, signed):
+    """Mostly short integers, now and then long, zero-padded or out of range."""
+    digits = int(rng.choice([1, 2, 3, 5, 7, 8, 8, 9, 10, 12, 19, 20, 21]))
+    text = "".join(rng.choice(list("0123456789"), digits))
+    if rng.random() < 0.05:
+        text = "000" + text
+    return ("-" if signed and rng.random() < 0.4 else "") + text
+
+
+def integer_bits(text, signed, size):
+    """What a field of `size` bytes holds: the value modulo 2^(8 size), or 0
+    when it lies outside the 64-bit type the text is read as."""
+    value = int(text)
+    low, high = (-2**63, 2**63) if signed else (0, 2**64)
+    if not low <= value < high:
+        return 0
+    value %= 2 ** (8 * size)
+    return value - 2 ** (8 * size) if signed and value >= 2 ** (8 * size - 1) else value
+
+
+def double_text(rng):
+    """Timestamps and other binary64 numbers, 0 to 17 integer and 0 to 10 fraction digits."""
+    if rng.random() < 0.03:
+        return str(rng.choice(["1700000000.000385e2", "-1.5E-3", "inf", "9007199254740993.5"]))
+    whole, fraction = int(rng.integers(0, 18)), int(rng.integers(0, 11))
+    digits = "".join(rng.choice(list("0123456789"), whole + fraction)) or "0"
+    sign = "-" if rng.random() < 0.3 else ""
+    return f"{sign}{digits[:whole]}.{digits[whole:]}" if fraction else f"{sign}{digits}"
+
+
+@pytest.mark.parametrize("layout", [
+    f"{XYZ} intensity:F4 ring:U2 t:F8 rgb:U4 normal:F4x3",
+    f"a:U1 {XYZ} b:I2 n:F4x4 c:F8 d:I8",
+    f"t:F8 {XYZ} u:U8 v:I4 w:F4 q:F4x2",
+    f"n:F4x5 {XYZ} m:F4x4 k:I1 s:U2",
+])
+def test_mixed_clouds_match_exact_values(write_pcd, layout):
+    """Clouds mixing binary32 runs with integer and binary64 fields, as lidar
+    scans do: every element holds what its own type makes of its number."""
+    rng = np.random.default_rng(len(layout))
+    names, types, sizes, counts = parse_layout(layout)
+    n = 2000
+    columns, texts = {}, []
+    for name, kind, size, count in zip(names, types, sizes, counts):
+        shape = (n, count) if count > 1 else (n,)
+        if kind == "F" and size == 4:
+            column = number_texts(rng, n * count)
+            columns[name] = np.array([float32_of(t) for t in column], np.float32).reshape(shape)
+        elif kind == "F":
+            column = [double_text(rng) for _ in range(n * count)]
+            columns[name] = np.array([float(t) for t in column]).reshape(shape)
+        else:
+            signed = kind == "I"
+            column = [integer_text(rng, signed) for _ in range(n * count)]
+            dtype = np.dtype(f"{'i' if signed else 'u'}{size}")
+            columns[name] = np.array([integer_bits(t, signed, size) for t in column],
+                                     dtype).reshape(shape)
+        texts.append(np.array(column, dtype=object).reshape(n, count))
+    rows = np.hstack(texts)
+    separators = [" ", " ", "\t", "  ", "\x00", " \r"]
+    body = "\n".join("".join(t + separators[rng.integers(len(separators))] for t in row)
+                     for row in rows)
+    points, fields = load(write_pcd, body + "\n", layout, points=n)
+    assert_bits(points, np.stack([columns[c] for c in "xyz"], axis=1))
+    for name in fields:
+        assert_bits(fields[name], columns[name])

@@ -457,17 +457,41 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
     return p;
 }
 
-// Elements per record when every slot is binary32 and the record holds them
-// packed, few enough for decode_float32_record and the processor able to run
-// it; 0 otherwise.
-int float32_record_elements(const std::vector<AsciiSlot>& slots, std::int32_t point_step) {
-    std::int64_t elements = 0;
-    for (const AsciiSlot& slot : slots) {
-        if (slot.store != Store::float32 || slot.offset != 4 * elements) return 0;
-        elements += slot.count;
+// A run of packed binary32 elements (x y z intensity, a normal's three
+// components) that decode_float32_record may take at once, starting at the
+// slot that holds it, and the state of its tries.
+struct Float32Run {
+    int elements = 0;  // 0 where no run starts at the slot
+    std::size_t next_slot = 0;
+    // Text the vectorised path cannot take (longer numbers, exponents) costs
+    // it a try per record: after 8 refusals in a row it rests for 1024 records.
+    int refusals = 0;
+    std::size_t resumes = 0;  // the record at which it is tried again
+};
+
+// Runs shorter than this decode as fast one number at a time.
+constexpr std::int64_t min_float32_run = 3;
+
+// One entry per slot; empty when the processor cannot run decode_float32_record.
+std::vector<Float32Run> plan_float32_runs(const std::vector<AsciiSlot>& slots) {
+    if (!float32_records_available()) return {};
+    std::vector<Float32Run> runs(slots.size());
+    for (std::size_t first = 0; first < slots.size();) {
+        std::size_t next = first;
+        std::int64_t elements = 0;
+        while (next < slots.size() && slots[next].store == Store::float32 &&
+               slots[next].offset == slots[first].offset + 4 * elements &&
+               elements + slots[next].count <= max_float32_record_elements) {
+            elements += slots[next].count;
+            ++next;
+        }
+        if (elements >= min_float32_run) {
+            runs[first].elements = static_cast<int>(elements);
+            runs[first].next_slot = next;
+        }
+        first = next == first ? first + 1 : next;
     }
-    if (elements > max_float32_record_elements || 4 * elements != point_step) return 0;
-    return float32_records_available() ? static_cast<int>(elements) : 0;
+    return runs;
 }
 
 }  // namespace
@@ -487,33 +511,33 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
     std::size_t points = static_cast<std::size_t>(header.points);
     if (points > buffer.size / step) points = buffer.size / step;
 
-    const int vector_elements = float32_record_elements(slots, header.point_step);
-    // Text the vectorised path cannot take (longer numbers, exponents) costs
-    // it a try per record: after 8 refusals in a row it rests for 1024 records.
-    int refusals = 0;
-    std::size_t vector_resumes = 0;
+    std::vector<Float32Run> runs = plan_float32_runs(slots);
 
     const char* p = text.begin();
     const char* end = text.end();
     bool finished = false;
     std::uint8_t* record = buffer.data.get();
     for (std::size_t i = 0; i < points && !finished; ++i, record += step) {
-        // The vectorised path reads 64 bytes at the cursor and up to 8 bytes
-        // past them, which the window's padding covers.
-        static_assert(TextWindow::padding >= 8, "the vectorised path reads 8 bytes past 64");
-        if (vector_elements != 0 && i >= vector_resumes && end - p >= 64) {
-            if (const char* next = decode_float32_record(p, vector_elements, record)) {
-                p = next;
-                refusals = 0;
-                continue;
-            }
-            if (++refusals == 8) {
-                refusals = 0;
-                vector_resumes = i + 1024;
-            }
-        }
         const std::uint64_t point_start = text.position(p);
-        for (const AsciiSlot& slot : slots) {
+        for (std::size_t s = 0; s < slots.size();) {
+            // The vectorised path reads 64 bytes at the cursor and up to 8
+            // bytes past them, which the window's padding covers.
+            static_assert(TextWindow::padding >= 8, "the vectorised path reads 8 bytes past 64");
+            if (!runs.empty() && runs[s].elements != 0 && i >= runs[s].resumes && end - p >= 64) {
+                Float32Run& run = runs[s];
+                if (const char* next =
+                        decode_float32_record(p, run.elements, record + slots[s].offset)) {
+                    p = next;
+                    run.refusals = 0;
+                    s = run.next_slot;
+                    continue;
+                }
+                if (++run.refusals == 8) {
+                    run.refusals = 0;
+                    run.resumes = i + 1024;
+                }
+            }
+            const AsciiSlot& slot = slots[s++];
             std::uint8_t* element = record + slot.offset;
             std::int64_t k = 0;  // every slot has at least one element
             do {
