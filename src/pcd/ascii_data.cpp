@@ -393,6 +393,22 @@ const char* parse_integer(const char* p, const char* end, T& value, bool& has_va
     return result.ptr;
 }
 
+// Most integers in real files are short ("3", "11507646"): at most eight
+// digits after an optional '-' (signed types only), valued at once. Returns
+// nullptr for anything else, which the general path then reads; where it
+// returns a pointer, that path would stop at the same byte with the same value.
+template <bool is_signed>
+inline const char* parse_short_integer(const char* p, std::uint64_t& bits) {
+    const bool negative = is_signed && *p == '-';
+    const char* const q = p + negative;
+    const std::uint64_t block = load_eight(q);
+    const int digits = leading_digits(block);
+    if (digits == 0 || (digits == 8 && static_cast<unsigned char>(q[8] - '0') <= 9)) return nullptr;
+    const std::uint64_t magnitude = nonempty_digits_value(block, digits);
+    bits = negative ? std::uint64_t{0} - magnitude : magnitude;
+    return q + digits;
+}
+
 template <typename T>
 void store_low_bytes(std::uint8_t* element, std::uint64_t bits) {
     const auto narrow = static_cast<T>(bits);
@@ -436,6 +452,11 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
         }
         case Store::signed_int:
         case Store::signed_discard: {
+            std::uint64_t bits;
+            if (const char* next = parse_short_integer<true>(p, bits)) {
+                if (slot.store == Store::signed_int) store_integer(element, bits, slot.size);
+                return next;
+            }
             std::int64_t value = 0;
             bool has_value = false;
             const char* next = parse_integer(p, end, value, has_value);
@@ -445,6 +466,11 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
         }
         case Store::unsigned_int:
         case Store::unsigned_discard: {
+            std::uint64_t bits;
+            if (const char* next = parse_short_integer<false>(p, bits)) {
+                if (slot.store == Store::unsigned_int) store_integer(element, bits, slot.size);
+                return next;
+            }
             std::uint64_t value = 0;
             bool has_value = false;
             const char* next = parse_integer(p, end, value, has_value);
