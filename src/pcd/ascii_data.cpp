@@ -233,6 +233,35 @@ inline std::uint64_t without_point(std::uint64_t body, int integer_digits) {
     return p + end;
 }
 
+// A plain decimal at `p` whose point lies at `point`, within its first 16
+// bytes, and whose fraction runs on past them: timestamps such as
+// "1700000000.000385". With at most seven fraction digits it is valued in
+// three parts (up to 16 integer digits in two, the fraction in one), without
+// the digit-block loop; anything else is read by that loop. Returns what
+// parse_long_decimal would.
+[[gnu::noinline]] const char* parse_long_fraction_run(const char* p, int point,
+                                                      ShortDecimal& decimal) {
+    const bool negative = *p == '-';
+    const int integer_digits = point - negative;
+    const char* const fraction = p + point + 1;
+    const std::uint64_t fraction_block = load_eight(fraction);
+    const int fraction_digits = leading_digits(fraction_block);
+    if (fraction_digits == 8 || integer_digits + fraction_digits > 19)
+        return parse_long_decimal(p, decimal);
+    if (is_exponent_mark(fraction[fraction_digits])) return nullptr;
+    const char* const q = p + negative;
+    const std::uint64_t integer_part =
+        integer_digits <= 8
+            ? digits_value(load_eight(q), integer_digits)
+            : nonempty_digits_value(load_eight(q), 8) * digit_scale[integer_digits - 8] +
+                  digits_value(load_eight(q + 8), integer_digits - 8);
+    const std::uint64_t mantissa =
+        integer_part * digit_scale[fraction_digits] + digits_value(fraction_block, fraction_digits);
+    if (mantissa > (std::uint64_t{1} << 53)) return nullptr;
+    decimal = {mantissa, fraction_digits, negative};
+    return fraction + fraction_digits;
+}
+
 // Index of the lowest set bit of a 128-bit value given as halves; `low` or
 // `high` must be non-zero.
 inline int lowest_bit(std::uint64_t low, std::uint64_t high) {
@@ -261,7 +290,7 @@ inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
     if (p[first] == '.') {
         if (first < 8) stops_low &= stops_low - 1;
         const std::uint64_t rest_high = first < 8 ? stops_high : stops_high & (stops_high - 1);
-        if ((stops_low | rest_high) == 0) return parse_long_decimal(p, decimal);
+        if ((stops_low | rest_high) == 0) return parse_long_fraction_run(p, first, decimal);
         end = lowest_bit(stops_low, rest_high) >> 3;
         fraction_digits = end - first - 1;
     }
