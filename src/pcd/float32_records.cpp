@@ -124,14 +124,15 @@ PCD_AVX2 inline std::uint64_t number_bytes(const char* p) {
 
 // The first eight bytes of four numbers and their lengths, taken from the
 // masks of number starts and ends in the 64 bytes at `p`; `count` (1 to 4)
-// numbers are there (the first lane is always taken), lanes beyond repeat the first. Leaves
-// `last_end` at the end of the last number taken.
-PCD_AVX2 inline void next_four(const char* p, int count, std::uint64_t& starts, std::uint64_t& ends,
+// numbers are there, lanes beyond repeat the first. Leaves `last_end` at the
+// end of the last number taken.
+template <int count>
+PCD_AVX2 inline void next_four(const char* p, std::uint64_t& starts, std::uint64_t& ends,
                                __m256i& text, __m256i& lengths, int& last_end) {
     std::int64_t bytes[4];
     std::int64_t length[4];
     for (int i = 0; i < 4; ++i) {
-        if (i == 0 || i < count) {
+        if (i < count) {
             const int start = __builtin_ctzll(starts);
             last_end = __builtin_ctzll(ends);
             starts &= starts - 1;
@@ -148,9 +149,9 @@ PCD_AVX2 inline void next_four(const char* p, int count, std::uint64_t& starts, 
     lengths = _mm256_set_epi64x(length[3], length[2], length[1], length[0]);
 }
 
-}  // namespace
-
-PCD_AVX2 const char* decode_float32_record(const char* p, int count, std::uint8_t* record) {
+// decode_float32_record for a fixed count, so that its loops unroll.
+template <int count>
+PCD_AVX2 const char* decode_record(const char* p, std::uint8_t* record) {
     const std::uint64_t in_number = number_bytes(p);
     std::uint64_t starts = in_number & ~(in_number << 1);
     std::uint64_t ends = ~in_number & (in_number << 1);  // the separator after each number
@@ -159,12 +160,12 @@ PCD_AVX2 const char* decode_float32_record(const char* p, int count, std::uint8_
     int last_end = 0;
     __m256i text;
     __m256i lengths;
-    next_four(p, count < 4 ? count : 4, starts, ends, text, lengths, last_end);
+    next_four<(count < 4 ? count : 4)>(p, starts, ends, text, lengths, last_end);
     __m128 low_values;
     int refused = four_numbers(text, lengths, low_values);
     __m128 high_values = _mm_setzero_ps();
     if (count > 4) {
-        next_four(p, count - 4, starts, ends, text, lengths, last_end);
+        next_four<(count > 4 ? count - 4 : 1)>(p, starts, ends, text, lengths, last_end);
         refused |= four_numbers(text, lengths, high_values) << 4;
     }
     if ((refused & ((1 << count) - 1)) != 0) return nullptr;
@@ -172,16 +173,29 @@ PCD_AVX2 const char* decode_float32_record(const char* p, int count, std::uint8_
     float* const out = reinterpret_cast<float*>(record);
     if (count == 4) {
         _mm_storeu_ps(out, low_values);
+    } else if (count == 8) {
+        _mm256_storeu_ps(out, _mm256_set_m128(high_values, low_values));
     } else {
-        const __m256 values = _mm256_set_m128(high_values, low_values);
-        if (count == 8) {
-            _mm256_storeu_ps(out, values);
-        } else {
-            const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-            _mm256_maskstore_ps(out, _mm256_cmpgt_epi32(_mm256_set1_epi32(count), lanes), values);
-        }
+        const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        _mm256_maskstore_ps(out, _mm256_cmpgt_epi32(_mm256_set1_epi32(count), lanes),
+                            _mm256_set_m128(high_values, low_values));
     }
     return p + last_end;
+}
+
+}  // namespace
+
+const char* decode_float32_record(const char* p, int count, std::uint8_t* record) {
+    switch (count) {
+        case 1: return decode_record<1>(p, record);
+        case 2: return decode_record<2>(p, record);
+        case 3: return decode_record<3>(p, record);
+        case 4: return decode_record<4>(p, record);
+        case 5: return decode_record<5>(p, record);
+        case 6: return decode_record<6>(p, record);
+        case 7: return decode_record<7>(p, record);
+        default: return decode_record<8>(p, record);
+    }
 }
 
 #else
