@@ -434,6 +434,8 @@ def double_text(rng):
     f"a:U1 {XYZ} b:I2 n:F4x4 c:F8 d:I8",
     f"t:F8 {XYZ} u:U8 v:I4 w:F4 q:F4x2",
     f"n:F4x5 {XYZ} m:F4x4 k:I1 s:U2",
+    f"{XYZ} rgb:U4 t:F8 label:I4 normal:F4x3",
+    f"a:U4 b:I4 {XYZ} c:U4x2",
 ])
 def test_mixed_clouds_match_exact_values(write_pcd, layout):
     """Clouds mixing binary32 runs with integer and binary64 fields, as lidar
@@ -465,3 +467,48 @@ def test_mixed_clouds_match_exact_values(write_pcd, layout):
     assert_bits(points, np.stack([columns[c] for c in "xyz"], axis=1))
     for name in fields:
         assert_bits(fields[name], columns[name])
+
+
+# A 32-bit integer field between float32 fields, one of its numbers replaced:
+# (type, token) -> value stored, and what follows: "on" (the next number goes
+# to the next element), "stop" (nothing reads the rest), "shift" (nothing read,
+# so the next field reads this token and every later number moves one element on).
+@pytest.mark.parametrize("kind, token, stored, after", [
+    ("U", "-5", 0, "shift"),  # no sign for unsigned types
+    ("U", "+5", 0, "stop"),
+    ("I", "--5", 0, "stop"),
+    ("I", "-5", -5, "on"),
+    ("I", "-0", 0, "on"),
+    ("I", "-12345678", -12345678, "on"),
+    ("U", "99999999", 99999999, "on"),
+    ("U", "123456789", 123456789, "on"),
+    ("U", "4294967297", 1, "on"),
+    ("U", "00000007", 7, "on"),
+    ("I", "5.", 5, "stop"),  # the point is left over, and no field reads "."
+    ("U", "1e3", 1, "stop"),
+])
+def test_integer_beside_float32_fields(write_pcd, kind, token, stored, after):
+    rng = np.random.default_rng(11)
+    n, special, width = 2000, 1500, 7  # x y z label normal[3]
+    # Numbers without a sign or point, which every field reads whole, so
+    # that a shifted stream stays easy to follow.
+    texts = [[str(v) for v in rng.integers(0, 10**6, 3)] + [str(rng.integers(0, 10**8))] +
+             [str(v) for v in rng.integers(0, 10**4, 3)] for _ in range(n)]
+    texts[special][3] = token
+    points, fields = load(write_pcd, "\n".join(" ".join(t) for t in texts) + "\n",
+                          f"{XYZ} label:{kind}4 normal:F4x3", points=n)
+    stream = [t for row in texts for t in row]
+    position = special * width + 3
+    if after == "shift":
+        stream.insert(position, None)
+    values = np.zeros((n, width))
+    for k, t in enumerate(stream[:n * width]):
+        if after == "stop" and k > position:
+            break
+        if k % width == 3:
+            values[k // width, 3] = stored if k == position else (0 if t is None else int(t))
+        elif t is not None:
+            values[k // width, k % width] = float(t)
+    assert_bits(points, values[:, :3].astype(np.float32))
+    assert_bits(fields["label"], values[:, 3].astype(f"{kind.lower()}4"))
+    assert_bits(fields["normal"], values[:, 4:].astype(np.float32))

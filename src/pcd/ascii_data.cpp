@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "pcd/decimal_text.hpp"
-#include "pcd/float32_records.hpp"
+#include "pcd/packed_numbers.hpp"
 #include "pcd/text_window.hpp"
 
 namespace pcd {
@@ -512,11 +512,13 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
     return p;
 }
 
-// A run of packed binary32 elements (x y z intensity, a normal's three
-// components) that decode_float32_record may take at once, starting at the
-// slot that holds it, and the state of its tries.
-struct Float32Run {
+// A run of packed four-byte elements (x y z intensity, a colour and a
+// normal's three components) that decode_packed_numbers may take at once,
+// starting at the slot that holds it, and the state of its tries.
+struct PackedRun {
     int elements = 0;  // 0 where no run starts at the slot
+    int integer_lanes = 0;
+    int unsigned_lanes = 0;
     std::size_t next_slot = 0;
     // Text the vectorised path cannot take (longer numbers, exponents) costs
     // it a try per record: after 8 refusals in a row it rests for 1024 records.
@@ -524,27 +526,47 @@ struct Float32Run {
     std::size_t resumes = 0;  // the record at which it is tried again
 };
 
-// Runs shorter than this decode as fast one number at a time.
+// Runs of fewer binary32 elements decode as fast one number at a time.
 constexpr std::int64_t min_float32_run = 3;
 
-// One entry per slot; empty when the processor cannot run decode_float32_record.
-std::vector<Float32Run> plan_float32_runs(const std::vector<AsciiSlot>& slots) {
-    if (!float32_records_available()) return {};
-    std::vector<Float32Run> runs(slots.size());
+// Binary32 elements are valued four at a time; 32-bit integers join a run
+// only in lanes its binary32 elements leave free, as a lane of their own
+// costs more than the scalar decoder takes for them.
+bool fills_free_lanes(std::int64_t elements, std::int64_t floats) {
+    return floats >= min_float32_run && elements <= 4 * ((floats + 3) / 4);
+}
+
+// One entry per slot; empty when the processor cannot run decode_packed_numbers.
+std::vector<PackedRun> plan_packed_runs(const std::vector<AsciiSlot>& slots) {
+    if (!packed_numbers_available()) return {};
+    std::vector<PackedRun> runs(slots.size());
     for (std::size_t first = 0; first < slots.size();) {
-        std::size_t next = first;
-        std::int64_t elements = 0;
-        while (next < slots.size() && slots[next].store == Store::float32 &&
-               slots[next].offset == slots[first].offset + 4 * elements &&
-               elements + slots[next].count <= max_float32_record_elements) {
-            elements += slots[next].count;
-            ++next;
+        PackedRun run;
+        PackedRun longest;
+        std::int64_t floats = 0;
+        for (std::size_t next = first; next < slots.size(); ++next) {
+            const AsciiSlot& slot = slots[next];
+            const bool integer =
+                (slot.store == Store::signed_int || slot.store == Store::unsigned_int) &&
+                slot.size == 4;
+            if ((slot.store != Store::float32 && !integer) ||
+                slot.offset != slots[first].offset + 4 * std::int64_t{run.elements} ||
+                run.elements + slot.count > max_packed_numbers)
+                break;
+            const int lanes = ((1 << slot.count) - 1) << run.elements;
+            if (integer) run.integer_lanes |= lanes;
+            if (slot.store == Store::unsigned_int) run.unsigned_lanes |= lanes;
+            if (!integer) floats += slot.count;
+            run.elements += static_cast<int>(slot.count);
+            run.next_slot = next + 1;
+            if (fills_free_lanes(run.elements, floats)) longest = run;
         }
-        if (elements >= min_float32_run) {
-            runs[first].elements = static_cast<int>(elements);
-            runs[first].next_slot = next;
+        if (longest.elements == 0) {
+            ++first;
+        } else {
+            runs[first] = longest;
+            first = longest.next_slot;
         }
-        first = next == first ? first + 1 : next;
     }
     return runs;
 }
@@ -566,7 +588,7 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
     std::size_t points = static_cast<std::size_t>(header.points);
     if (points > buffer.size / step) points = buffer.size / step;
 
-    std::vector<Float32Run> runs = plan_float32_runs(slots);
+    std::vector<PackedRun> runs = plan_packed_runs(slots);
 
     const char* p = text.begin();
     const char* end = text.end();
@@ -579,9 +601,10 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
             // bytes past them, which the window's padding covers.
             static_assert(TextWindow::padding >= 8, "the vectorised path reads 8 bytes past 64");
             if (!runs.empty() && runs[s].elements != 0 && i >= runs[s].resumes && end - p >= 64) {
-                Float32Run& run = runs[s];
+                PackedRun& run = runs[s];
                 if (const char* next =
-                        decode_float32_record(p, run.elements, record + slots[s].offset)) {
+                        decode_packed_numbers(p, run.elements, run.integer_lanes,
+                                              run.unsigned_lanes, record + slots[s].offset)) {
                     p = next;
                     run.refusals = 0;
                     s = run.next_slot;

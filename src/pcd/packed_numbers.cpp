@@ -1,4 +1,4 @@
-#include "pcd/float32_records.hpp"
+#include "pcd/packed_numbers.hpp"
 
 #include "pcd/decimal_text.hpp"
 
@@ -13,7 +13,7 @@ namespace pcd {
 
 #if PCD_VECTOR_RECORDS
 
-bool float32_records_available() {
+bool packed_numbers_available() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
@@ -39,8 +39,11 @@ PCD_AVX2 inline __m256i bytes_below_lowest(__m256i bits, __m256i& lowest) {
 
 // Four numbers, each as the first eight bytes of its token (first byte in the
 // lowest) and the token's length. Gives their binary32 values, sign included,
-// and returns a bit per lane that the values of cannot be taken.
-PCD_AVX2 inline int four_numbers(__m256i text, __m256i token_length, __m128& values) {
+// or in the lanes marked in `integer_lanes` their 32-bit integers, and
+// returns a bit per lane that the values of cannot be taken.
+template <bool with_integers>
+PCD_AVX2 inline int four_numbers(__m256i text, __m256i token_length, int integer_lanes,
+                                 int unsigned_lanes, __m128& values) {
     const __m256i low_byte = bytes_of(0xFF);
     const __m256i negative = _mm256_cmpeq_epi64(_mm256_and_si256(text, low_byte), bytes_of('-'));
     // The sign dropped, the byte moving in on top reads as a separator.
@@ -102,14 +105,33 @@ PCD_AVX2 inline int four_numbers(__m256i text, __m256i token_length, __m128& val
     const __m256i near_halfway =
         _mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), dropped),
                             _mm256_cmpgt_epi64(bytes_of(9), dropped));
-    refused = _mm256_or_si256(refused, near_halfway);
+    // Integers are exact whatever the halfway points.
+    int refused_lanes =
+        with_integers
+            ? _mm256_movemask_pd(_mm256_castsi256_pd(refused)) |
+                  (_mm256_movemask_pd(_mm256_castsi256_pd(near_halfway)) & ~integer_lanes)
+            : _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_or_si256(refused, near_halfway)));
 
-    const __m128i sign_bits =
-        _mm_slli_epi32(_mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
-                           negative, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6))),
-                       31);
-    values = _mm_or_ps(_mm256_cvtpd_ps(rounded), _mm_castsi128_ps(sign_bits));
-    return _mm256_movemask_pd(_mm256_castsi256_pd(refused));
+    const __m128i negative_lanes = _mm256_castsi256_si128(
+        _mm256_permutevar8x32_epi32(negative, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+    values =
+        _mm_or_ps(_mm256_cvtpd_ps(rounded), _mm_castsi128_ps(_mm_slli_epi32(negative_lanes, 31)));
+    if (with_integers) {
+        // Integers have no point, unsigned ones no sign: the scalar decoder
+        // stops at either and reads on from there. The product lies within
+        // 10^8 * 2^-52 of the integer, so rounding it to the nearest gives it.
+        refused_lanes |= (_mm256_movemask_pd(_mm256_castsi256_pd(has_point)) |
+                          (_mm256_movemask_pd(_mm256_castsi256_pd(negative)) & unsigned_lanes)) &
+                         integer_lanes;
+        const __m128i magnitudes = _mm256_cvtpd_epi32(rounded);
+        const __m128i integers =
+            _mm_sub_epi32(_mm_xor_si128(magnitudes, negative_lanes), negative_lanes);
+        const __m128i lane_bits = _mm_setr_epi32(1, 2, 4, 8);
+        const __m128i is_integer =
+            _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(integer_lanes), lane_bits), lane_bits);
+        values = _mm_blendv_ps(values, _mm_castsi128_ps(integers), _mm_castsi128_ps(is_integer));
+    }
+    return refused_lanes;
 }
 
 // Top bit of every byte of the 64 at `p` that is no separator, as a bit each.
@@ -149,9 +171,10 @@ PCD_AVX2 inline void next_four(const char* p, std::uint64_t& starts, std::uint64
     lengths = _mm256_set_epi64x(length[3], length[2], length[1], length[0]);
 }
 
-// decode_float32_record for a fixed count, so that its loops unroll.
-template <int count>
-PCD_AVX2 const char* decode_record(const char* p, std::uint8_t* record) {
+// decode_packed_numbers for a fixed count, so that its loops unroll.
+template <int count, bool with_integers>
+PCD_AVX2 const char* decode_run(const char* p, int integer_lanes, int unsigned_lanes,
+                                std::uint8_t* record) {
     const std::uint64_t in_number = number_bytes(p);
     std::uint64_t starts = in_number & ~(in_number << 1);
     std::uint64_t ends = ~in_number & (in_number << 1);  // the separator after each number
@@ -162,11 +185,14 @@ PCD_AVX2 const char* decode_record(const char* p, std::uint8_t* record) {
     __m256i lengths;
     next_four<(count < 4 ? count : 4)>(p, starts, ends, text, lengths, last_end);
     __m128 low_values;
-    int refused = four_numbers(text, lengths, low_values);
+    int refused = four_numbers<with_integers>(text, lengths, integer_lanes & 15,
+                                              unsigned_lanes & 15, low_values);
     __m128 high_values = _mm_setzero_ps();
     if (count > 4) {
         next_four<(count > 4 ? count - 4 : 1)>(p, starts, ends, text, lengths, last_end);
-        refused |= four_numbers(text, lengths, high_values) << 4;
+        refused |= four_numbers<with_integers>(text, lengths, integer_lanes >> 4,
+                                               unsigned_lanes >> 4, high_values)
+                   << 4;
     }
     if ((refused & ((1 << count) - 1)) != 0) return nullptr;
 
@@ -183,26 +209,35 @@ PCD_AVX2 const char* decode_record(const char* p, std::uint8_t* record) {
     return p + last_end;
 }
 
+template <bool with_integers>
+const char* decode_run_with(const char* p, int count, int integer_lanes, int unsigned_lanes,
+                            std::uint8_t* record) {
+    switch (count) {
+        case 1: return decode_run<1, with_integers>(p, integer_lanes, unsigned_lanes, record);
+        case 2: return decode_run<2, with_integers>(p, integer_lanes, unsigned_lanes, record);
+        case 3: return decode_run<3, with_integers>(p, integer_lanes, unsigned_lanes, record);
+        case 4: return decode_run<4, with_integers>(p, integer_lanes, unsigned_lanes, record);
+        case 5: return decode_run<5, with_integers>(p, integer_lanes, unsigned_lanes, record);
+        case 6: return decode_run<6, with_integers>(p, integer_lanes, unsigned_lanes, record);
+        case 7: return decode_run<7, with_integers>(p, integer_lanes, unsigned_lanes, record);
+        default: return decode_run<8, with_integers>(p, integer_lanes, unsigned_lanes, record);
+    }
+}
+
 }  // namespace
 
-const char* decode_float32_record(const char* p, int count, std::uint8_t* record) {
-    switch (count) {
-        case 1: return decode_record<1>(p, record);
-        case 2: return decode_record<2>(p, record);
-        case 3: return decode_record<3>(p, record);
-        case 4: return decode_record<4>(p, record);
-        case 5: return decode_record<5>(p, record);
-        case 6: return decode_record<6>(p, record);
-        case 7: return decode_record<7>(p, record);
-        default: return decode_record<8>(p, record);
-    }
+const char* decode_packed_numbers(const char* p, int count, int integer_lanes, int unsigned_lanes,
+                                  std::uint8_t* record) {
+    if (integer_lanes != 0)
+        return decode_run_with<true>(p, count, integer_lanes, unsigned_lanes, record);
+    return decode_run_with<false>(p, count, 0, 0, record);
 }
 
 #else
 
-bool float32_records_available() { return false; }
+bool packed_numbers_available() { return false; }
 
-const char* decode_float32_record(const char*, int, std::uint8_t*) { return nullptr; }
+const char* decode_packed_numbers(const char*, int, int, int, std::uint8_t*) { return nullptr; }
 
 #endif
 
