@@ -406,26 +406,10 @@ struct fast_float_has_integers<
            std::declval<const char*>(), std::declval<const char*>(), std::declval<T&>(), 10))>>
     : std::true_type {};
 
-// Signed or unsigned base-10 integer: an optional "-" for signed only, no "+".
-// Both fast_float's and the standard library's from_chars read exactly that.
-// Returns where the conversion stopped and whether it gave a value; an
-// out-of-range number is consumed without a value.
-template <typename T>
-const char* parse_integer(const char* p, const char* end, T& value, bool& has_value) {
-    const auto result = [&] {
-        if constexpr (std::is_signed_v<T> && fast_float_has_integers<T>::value)
-            return fast_float::from_chars(p, end, value, 10);
-        else
-            return std::from_chars(p, end, value);
-    }();
-    has_value = result.ec == std::errc();
-    return result.ptr;
-}
-
 // Most integers in real files are short ("3", "11507646"): at most eight
 // digits after an optional '-' (signed types only), valued at once. Returns
-// nullptr for anything else, which the general path then reads; where it
-// returns a pointer, that path would stop at the same byte with the same value.
+// nullptr for anything else, which from_chars then reads; where it returns a
+// pointer, from_chars would stop at the same byte with the same value.
 template <bool is_signed>
 inline const char* parse_short_integer(const char* p, std::uint64_t& bits) {
     const bool negative = is_signed && *p == '-';
@@ -436,6 +420,28 @@ inline const char* parse_short_integer(const char* p, std::uint64_t& bits) {
     const std::uint64_t magnitude = nonempty_digits_value(block, digits);
     bits = negative ? std::uint64_t{0} - magnitude : magnitude;
     return q + digits;
+}
+
+// Signed or unsigned base-10 integer: an optional "-" for signed only, no "+".
+// Both fast_float's and the standard library's from_chars read exactly that.
+// Returns where the conversion stopped and whether it gave a value; an
+// out-of-range number is consumed without a value.
+template <typename T>
+const char* parse_integer(const char* p, const char* end, T& value, bool& has_value) {
+    std::uint64_t bits;
+    if (const char* next = parse_short_integer<std::is_signed_v<T>>(p, bits)) {
+        value = static_cast<T>(bits);
+        has_value = true;
+        return next;
+    }
+    const auto result = [&] {
+        if constexpr (std::is_signed_v<T> && fast_float_has_integers<T>::value)
+            return fast_float::from_chars(p, end, value, 10);
+        else
+            return std::from_chars(p, end, value);
+    }();
+    has_value = result.ec == std::errc();
+    return result.ptr;
 }
 
 template <typename T>
@@ -481,11 +487,6 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
         }
         case Store::signed_int:
         case Store::signed_discard: {
-            std::uint64_t bits;
-            if (const char* next = parse_short_integer<true>(p, bits)) {
-                if (slot.store == Store::signed_int) store_integer(element, bits, slot.size);
-                return next;
-            }
             std::int64_t value = 0;
             bool has_value = false;
             const char* next = parse_integer(p, end, value, has_value);
@@ -495,11 +496,6 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
         }
         case Store::unsigned_int:
         case Store::unsigned_discard: {
-            std::uint64_t bits;
-            if (const char* next = parse_short_integer<false>(p, bits)) {
-                if (slot.store == Store::unsigned_int) store_integer(element, bits, slot.size);
-                return next;
-            }
             std::uint64_t value = 0;
             bool has_value = false;
             const char* next = parse_integer(p, end, value, has_value);

@@ -118,8 +118,9 @@ PCD_AVX2 inline int four_numbers(__m256i text, __m256i token_length, int integer
         _mm_or_ps(_mm256_cvtpd_ps(rounded), _mm_castsi128_ps(_mm_slli_epi32(negative_lanes, 31)));
     if (with_integers) {
         // Integers have no point, unsigned ones no sign: the scalar decoder
-        // stops at either and reads on from there. The product lies within
-        // 10^8 * 2^-52 of the integer, so rounding it to the nearest gives it.
+        // reads neither into the element, so it decodes such a run. The
+        // product lies within 10^8 * 2^-52 of the integer, so rounding it to
+        // the nearest gives it.
         refused_lanes |= (_mm256_movemask_pd(_mm256_castsi256_pd(has_point)) |
                           (_mm256_movemask_pd(_mm256_castsi256_pd(negative)) & unsigned_lanes)) &
                          integer_lanes;
