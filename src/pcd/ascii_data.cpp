@@ -532,9 +532,9 @@ bool fills_free_lanes(std::int64_t elements, std::int64_t floats) {
     return floats >= min_float32_run && elements <= 4 * ((floats + 3) / 4);
 }
 
-// One entry per slot; empty when the processor cannot run decode_packed_numbers.
-std::vector<PackedRun> plan_packed_runs(const std::vector<AsciiSlot>& slots) {
-    if (!packed_numbers_available()) return {};
+// One entry per slot; empty when decode_packed_numbers cannot run (`with` is none).
+std::vector<PackedRun> plan_packed_runs(const std::vector<AsciiSlot>& slots, PackedNumbers with) {
+    if (with == PackedNumbers::none) return {};
     std::vector<PackedRun> runs(slots.size());
     for (std::size_t first = 0; first < slots.size();) {
         PackedRun run;
@@ -584,7 +584,8 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
     std::size_t points = static_cast<std::size_t>(header.points);
     if (points > buffer.size / step) points = buffer.size / step;
 
-    std::vector<PackedRun> runs = plan_packed_runs(slots);
+    const PackedNumbers vector_path = packed_numbers_support();
+    std::vector<PackedRun> runs = plan_packed_runs(slots, vector_path);
 
     const char* p = text.begin();
     const char* end = text.end();
@@ -599,7 +600,7 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
             if (!runs.empty() && runs[s].elements != 0 && i >= runs[s].resumes && end - p >= 64) {
                 PackedRun& run = runs[s];
                 if (const char* next =
-                        decode_packed_numbers(p, run.elements, run.integer_lanes,
+                        decode_packed_numbers(vector_path, p, run.elements, run.integer_lanes,
                                               run.unsigned_lanes, record + slots[s].offset)) {
                     p = next;
                     run.refusals = 0;
