@@ -381,6 +381,34 @@ def test_float32_clouds_match_exact_rounding(write_pcd, layout):
         assert_bits(fields[name], columns[name])
 
 
+@pytest.mark.parametrize("layout", [f"{XYZ} f:F4x5", f"{XYZ} rgb:U4 n:F4x4"])
+@pytest.mark.parametrize("lead", [6, 7, 8, 9])
+def test_eight_number_runs_at_the_end_of_a_scan(write_pcd, layout, lead):
+    """Records of eight six-byte numbers after a line end and `lead` spaces:
+    the eighth number ends 62 to 65 bytes past the line end, just inside or
+    just outside the 64 bytes the vector decoder scans from there."""
+    rng = np.random.default_rng(lead)
+    n = 400
+    integer = "rgb" in layout
+    rows = []
+    for _ in range(n):
+        row = [f"{rng.choice(['-', ''])}{rng.integers(0, 10)}.{rng.integers(0, 1000):03d}"
+               for _ in range(8)]
+        row = [t.rjust(6, "0") for t in row]
+        if integer:
+            row[3] = f"{rng.integers(0, 10**6):06d}"
+        rows.append(row)
+    body = "".join("\n" + " " * lead + " ".join(row) for row in rows) + "\n"
+    points, fields = load(write_pcd, body, layout, points=n)
+    floats = np.array([[float32_nearest(t) for t in row] for row in rows], np.float32)
+    assert_bits(points, floats[:, :3])
+    if integer:
+        assert_bits(fields["rgb"], np.array([int(row[3]) for row in rows], np.uint32))
+        assert_bits(fields["n"], floats[:, 4:])
+    else:
+        assert_bits(fields["f"], floats[:, 3:])
+
+
 @pytest.mark.parametrize("token, taken", [("+1", []), ("abc", []), ("1,5", [1.0]),
                                           ("-", []), (".", []), ("1e", [1.0])])
 def test_token_no_field_accepts_ends_a_long_cloud(write_pcd, token, taken):
