@@ -262,6 +262,39 @@ inline std::uint64_t without_point(std::uint64_t body, int integer_digits) {
     return fraction + fraction_digits;
 }
 
+// Timestamps ("1700000000.000385") and other unsigned decimals with at least
+// eight integer digits, a point after them, at most 7 fraction digits and 16
+// digits in all, and a value of at most 2^53: valued in two parts, the first
+// digits and the last eight, which are the eight bytes before the end with
+// the point squeezed out, after the digit before them. Returns nullptr for
+// anything else, which parse_short_decimal then reads; where it returns a
+// pointer, that would stop at the same byte with the same parts. binary64
+// fields hold most such numbers; there this saves the general path most of
+// its work.
+inline const char* parse_fixed_point(const char* p, ShortDecimal& decimal) {
+    const std::uint64_t leading = load_eight(p);
+    if (non_digit_bits(leading) != 0) return nullptr;
+    std::uint64_t stops = non_digit_bits(load_eight(p + 8));
+    if (stops == 0) return nullptr;
+    const int point = 8 + (__builtin_ctzll(stops) >> 3);
+    if (p[point] != '.') return nullptr;
+    stops &= stops - 1;
+    const int end =
+        stops != 0 ? 8 + (__builtin_ctzll(stops) >> 3) : 16 + leading_digits(load_eight(p + 16));
+    const int fraction_digits = end - point - 1;
+    const int digits = end - 1;
+    if (fraction_digits > 7 || digits > 16 || is_exponent_mark(p[end])) return nullptr;
+    const std::uint64_t last_eight =
+        (without_point(load_eight(p + end - 8), 7 - fraction_digits) << 8) |
+        static_cast<unsigned char>(p[end - 9]);
+    const std::uint64_t mantissa =
+        digits_value(leading, digits - 8) * digit_scale[8] + nonempty_digits_value(last_eight, 8);
+    // Sixteen digits may exceed 2^53, beyond which the quotient is not one rounding.
+    if (mantissa > (std::uint64_t{1} << 53)) return nullptr;
+    decimal = {mantissa, fraction_digits, false};
+    return p + end;
+}
+
 // Index of the lowest set bit of a 128-bit value given as halves; `low` or
 // `high` must be non-zero.
 inline int lowest_bit(std::uint64_t low, std::uint64_t high) {
@@ -479,7 +512,8 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
         case Store::float_discard: {
             std::uint8_t* const target = slot.store == Store::float64 ? element : nullptr;
             ShortDecimal decimal;
-            const char* next = parse_short_decimal(p, decimal);
+            const char* next = parse_fixed_point(p, decimal);
+            if (next == nullptr) next = parse_short_decimal(p, decimal);
             if (next == nullptr) return convert_float<double>(p, end, target);
             const double value = exact_quotient(decimal);
             if (target != nullptr) std::memcpy(target, &value, sizeof value);
