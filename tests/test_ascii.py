@@ -457,6 +457,20 @@ def double_text(rng):
     return f"{sign}{digits[:whole]}.{digits[whole:]}" if fraction else f"{sign}{digits}"
 
 
+@pytest.mark.parametrize("text", [
+    "12345678.1", "12345678.", "123456789.5", "1700000000.000385", "1700000000.0003851",
+    "123456789012345.6", "1234567890123456.7", "12345678.12345678", "12345678.1234567",
+    "90071992.54740992", "953636733.8455549", "99999999.9999999", "00000000.0000001"])
+def test_fixed_point_doubles(write_pcd, text):
+    """binary64 numbers with eight or more integer digits, around the limits of
+    the two-part valuation timestamps take (16 digits, 7 fraction digits, 2^53)."""
+    n = 500
+    body = "\n".join(f"1.5 -2.25 3.125 {text} 7" for _ in range(n)) + "\n"
+    _, fields = load(write_pcd, body, f"{XYZ} t:F8 k:U2", points=n)
+    assert_bits(fields["t"], np.full(n, float(text)))
+    assert_bits(fields["k"], np.full(n, 7, np.uint16))
+
+
 @pytest.mark.parametrize("layout", [
     f"{XYZ} intensity:F4 ring:U2 t:F8 rgb:U4 normal:F4x3",
     f"a:U1 {XYZ} b:I2 n:F4x4 c:F8 d:I8",
