@@ -381,7 +381,8 @@ def test_float32_clouds_match_exact_rounding(write_pcd, layout):
         assert_bits(fields[name], columns[name])
 
 
-@pytest.mark.parametrize("layout", [f"{XYZ} f:F4x5", f"{XYZ} rgb:U4 n:F4x4"])
+@pytest.mark.parametrize("layout", [f"{XYZ} f:F4x5", f"{XYZ} rgb:U4 n:F4x4",
+                                    f"{XYZ} ring:U2 n:F4x4"])
 @pytest.mark.parametrize("lead", [6, 7, 8, 9])
 def test_eight_number_runs_at_the_end_of_a_scan(write_pcd, layout, lead):
     """Records of eight six-byte numbers after a line end and `lead` spaces:
@@ -389,7 +390,8 @@ def test_eight_number_runs_at_the_end_of_a_scan(write_pcd, layout, lead):
     just outside the 64 bytes the vector decoder scans from there."""
     rng = np.random.default_rng(lead)
     n = 400
-    integer = "rgb" in layout
+    names, _, sizes, _ = parse_layout(layout)
+    integer = names[3] if names[3] != "f" else None
     rows = []
     for _ in range(n):
         row = [f"{rng.choice(['-', ''])}{rng.integers(0, 10)}.{rng.integers(0, 1000):03d}"
@@ -403,7 +405,9 @@ def test_eight_number_runs_at_the_end_of_a_scan(write_pcd, layout, lead):
     floats = np.array([[float32_nearest(t) for t in row] for row in rows], np.float32)
     assert_bits(points, floats[:, :3])
     if integer:
-        assert_bits(fields["rgb"], np.array([int(row[3]) for row in rows], np.uint32))
+        size = sizes[3]
+        assert_bits(fields[integer], np.array([int(row[3]) % 2 ** (8 * size) for row in rows],
+                                              f"u{size}"))
         assert_bits(fields["n"], floats[:, 4:])
     else:
         assert_bits(fields["f"], floats[:, 3:])
@@ -478,6 +482,9 @@ def test_fixed_point_doubles(write_pcd, text):
     f"n:F4x5 {XYZ} m:F4x4 k:I1 s:U2",
     f"{XYZ} rgb:U4 t:F8 label:I4 normal:F4x3",
     f"a:U4 b:I4 {XYZ} c:U4x2",
+    f"{XYZ} intensity:F4 ring:U2 time:F4",
+    f"{XYZ} intensity:F4 label:I4 ring:U2 t:F8",
+    f"{XYZ} a:I1 b:U1x2 c:I2 w:F4x2",
 ])
 def test_mixed_clouds_match_exact_values(write_pcd, layout):
     """Clouds mixing binary32 runs with integer and binary64 fields, as lidar
@@ -515,6 +522,7 @@ def test_mixed_clouds_match_exact_values(write_pcd, layout):
 # (type, token) -> value stored, and what follows: "on" (the next number goes
 # to the next element), "stop" (nothing reads the rest), "shift" (nothing read,
 # so the next field reads this token and every later number moves one element on).
+@pytest.mark.parametrize("size", [1, 2, 4])
 @pytest.mark.parametrize("kind, token, stored, after", [
     ("U", "-5", 0, "shift"),  # no sign for unsigned types
     ("U", "+5", 0, "stop"),
@@ -529,7 +537,7 @@ def test_mixed_clouds_match_exact_values(write_pcd, layout):
     ("I", "5.", 5, "stop"),  # the point is left over, and no field reads "."
     ("U", "1e3", 1, "stop"),
 ])
-def test_integer_beside_float32_fields(write_pcd, kind, token, stored, after):
+def test_integer_beside_float32_fields(write_pcd, size, kind, token, stored, after):
     rng = np.random.default_rng(11)
     n, special, width = 2000, 1500, 7  # x y z label normal[3]
     # Numbers without a sign or point, which every field reads whole, so
@@ -538,7 +546,7 @@ def test_integer_beside_float32_fields(write_pcd, kind, token, stored, after):
              [str(v) for v in rng.integers(0, 10**4, 3)] for _ in range(n)]
     texts[special][3] = token
     points, fields = load(write_pcd, "\n".join(" ".join(t) for t in texts) + "\n",
-                          f"{XYZ} label:{kind}4 normal:F4x3", points=n)
+                          f"{XYZ} label:{kind}{size} normal:F4x3", points=n)
     stream = [t for row in texts for t in row]
     position = special * width + 3
     if after == "shift":
@@ -552,5 +560,24 @@ def test_integer_beside_float32_fields(write_pcd, kind, token, stored, after):
         elif t is not None:
             values[k // width, k % width] = float(t)
     assert_bits(points, values[:, :3].astype(np.float32))
-    assert_bits(fields["label"], values[:, 3].astype(f"{kind.lower()}4"))
+    labels = values[:, 3].astype(np.int64) % 2 ** (8 * size)  # integers keep their low bytes
+    assert_bits(fields["label"], labels.astype(f"u{size}").view(f"{kind.lower()}{size}"))
     assert_bits(fields["normal"], values[:, 4:].astype(np.float32))
+
+
+@pytest.mark.parametrize("layout", [f"{XYZ} ring:U2 t:F8", f"{XYZ} c:I1 d:I2 t:F8",
+                                    f"{XYZ} ring:U2 t:I4"])
+def test_short_integer_store_ends_at_its_own_bytes(write_pcd, layout):
+    """Integers of one or two bytes store their low bytes only: the next
+    field keeps 0 when its number is one nothing accepts."""
+    names, types, sizes, _ = parse_layout(layout)
+    ints = ["70000", "-70000"] if len(names) == 6 else ["70000"]
+    n = 3
+    body = "1.1 2.2 3.3 " + " ".join(ints) + " abc" + " 7.5 8.5 9.5 1 2 3" * 4 + "\n"
+    points, fields = load(write_pcd, body, layout, points=n)
+    assert_bits(points[0], np.float32([1.1, 2.2, 3.3]))
+    for name, kind, size, text in zip(names[3:], types[3:], sizes[3:], ints):
+        dtype = f"{kind.lower()}{size}"
+        assert_bits(fields[name], np.array([int(text) % 2 ** (8 * size), 0, 0],
+                                           f"u{size}").view(dtype))
+    assert_bits(fields[names[-1]], np.zeros(n, fields[names[-1]].dtype))

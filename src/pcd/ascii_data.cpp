@@ -542,14 +542,19 @@ const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
     return p;
 }
 
-// A run of packed four-byte elements (x y z intensity, a colour and a
-// normal's three components) that decode_packed_numbers may take at once,
-// starting at the slot that holds it, and the state of its tries.
-struct PackedRun {
-    int elements = 0;  // 0 where no run starts at the slot
-    int integer_lanes = 0;
-    int unsigned_lanes = 0;
+// A run of packed elements (x y z intensity, a colour and a normal's three
+// components) that decode_packed_numbers may take at once, and the first slot
+// after it.
+struct RunShape {
+    PackedElements lanes;  // count 0 where no run starts at the slot
     std::size_t next_slot = 0;
+};
+
+// A run starting at a slot and the state of its tries.
+struct PackedRun {
+    RunShape shape;
+    // Whether the run holds integers that the AVX2 decoder's runs leave out.
+    bool beyond_four_lanes = false;
     // Text the vectorised path cannot take (longer numbers, exponents) costs
     // it a try per record: after 8 refusals in a row it rests for 1024 records.
     int refusals = 0;
@@ -559,44 +564,56 @@ struct PackedRun {
 // Runs of fewer binary32 elements decode as fast one number at a time.
 constexpr std::int64_t min_float32_run = 3;
 
-// Binary32 elements are valued four at a time; 32-bit integers join a run
-// only in lanes its binary32 elements leave free, as a lane of their own
-// costs more than the scalar decoder takes for them.
-bool fills_free_lanes(std::int64_t elements, std::int64_t floats) {
-    return floats >= min_float32_run && elements <= 4 * ((floats + 3) / 4);
+// Binary32 elements are valued four at a time with AVX2; 32-bit integers
+// join a run only in lanes its binary32 elements leave free, as a lane of
+// their own costs more than the scalar decoder takes for them. The AVX-512
+// decoder values eight at a time, so it takes integers in any of its lanes,
+// and those of one or two bytes as well (`eight_lanes`).
+RunShape longest_run(const std::vector<AsciiSlot>& slots, std::size_t first, bool eight_lanes) {
+    RunShape run;
+    RunShape longest;
+    PackedElements& lanes = run.lanes;
+    std::int64_t floats = 0;
+    for (std::size_t next = first; next < slots.size(); ++next) {
+        const AsciiSlot& slot = slots[next];
+        const bool integer =
+            (slot.store == Store::signed_int || slot.store == Store::unsigned_int) &&
+            (slot.size == 4 || (eight_lanes && (slot.size == 1 || slot.size == 2)));
+        if ((slot.store != Store::float32 && !integer) ||
+            slot.offset != slots[first].offset + std::int64_t{lanes.bytes} ||
+            lanes.count + slot.count > max_packed_numbers)
+            break;
+        for (std::int64_t k = 0; k < slot.count; ++k, ++lanes.count) {
+            if (integer) lanes.integer_lanes |= 1 << lanes.count;
+            if (slot.store == Store::unsigned_int) lanes.unsigned_lanes |= 1 << lanes.count;
+            for (std::int32_t b = 0; b < slot.size; ++b)
+                lanes.sources[lanes.bytes++] = static_cast<std::uint8_t>(4 * lanes.count + b);
+        }
+        if (!integer) floats += slot.count;
+        run.next_slot = next + 1;
+        if (floats >= min_float32_run && (eight_lanes || lanes.count <= 4 * ((floats + 3) / 4)))
+            longest = run;
+    }
+    return longest;
 }
 
-// One entry per slot; empty when decode_packed_numbers cannot run (`with` is none).
-std::vector<PackedRun> plan_packed_runs(const std::vector<AsciiSlot>& slots, PackedNumbers with) {
+// One entry per slot, the runs taken from the start of the record on; empty
+// when decode_packed_numbers cannot run (`with` is none). With `eight_lanes`
+// (the AVX-512 decoder only), runs as longest_run gives them for it.
+std::vector<PackedRun> plan_packed_runs(const std::vector<AsciiSlot>& slots, PackedNumbers with,
+                                        bool eight_lanes) {
     if (with == PackedNumbers::none) return {};
     std::vector<PackedRun> runs(slots.size());
     for (std::size_t first = 0; first < slots.size();) {
-        PackedRun run;
-        PackedRun longest;
-        std::int64_t floats = 0;
-        for (std::size_t next = first; next < slots.size(); ++next) {
-            const AsciiSlot& slot = slots[next];
-            const bool integer =
-                (slot.store == Store::signed_int || slot.store == Store::unsigned_int) &&
-                slot.size == 4;
-            if ((slot.store != Store::float32 && !integer) ||
-                slot.offset != slots[first].offset + 4 * std::int64_t{run.elements} ||
-                run.elements + slot.count > max_packed_numbers)
-                break;
-            const int lanes = ((1 << slot.count) - 1) << run.elements;
-            if (integer) run.integer_lanes |= lanes;
-            if (slot.store == Store::unsigned_int) run.unsigned_lanes |= lanes;
-            if (!integer) floats += slot.count;
-            run.elements += static_cast<int>(slot.count);
-            run.next_slot = next + 1;
-            if (fills_free_lanes(run.elements, floats)) longest = run;
-        }
-        if (longest.elements == 0) {
+        PackedRun& run = runs[first];
+        run.shape = longest_run(slots, first, eight_lanes);
+        if (run.shape.lanes.count == 0) {
             ++first;
-        } else {
-            runs[first] = longest;
-            first = longest.next_slot;
+            continue;
         }
+        run.beyond_four_lanes =
+            eight_lanes && longest_run(slots, first, false).lanes.count != run.shape.lanes.count;
+        first = run.shape.next_slot;
     }
     return runs;
 }
@@ -619,7 +636,13 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
     if (points > buffer.size / step) points = buffer.size / step;
 
     const PackedNumbers vector_path = packed_numbers_support();
-    std::vector<PackedRun> runs = plan_packed_runs(slots, vector_path);
+    const bool eight_lanes = vector_path == PackedNumbers::avx512;
+    std::vector<PackedRun> runs = plan_packed_runs(slots, vector_path, eight_lanes);
+    // Integers in a lane of their own may be refused in every record (a field
+    // of nine-digit numbers): then the runs of the AVX2 decoder's plan, which
+    // leave them to the scalar decoder, take over for the rest of the text.
+    std::vector<PackedRun> four_lane_runs;
+    if (eight_lanes) four_lane_runs = plan_packed_runs(slots, vector_path, false);
 
     const char* p = text.begin();
     const char* end = text.end();
@@ -631,19 +654,20 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
             // The vectorised path reads 64 bytes at the cursor and up to 8
             // bytes past them, which the window's padding covers.
             static_assert(TextWindow::padding >= 8, "the vectorised path reads 8 bytes past 64");
-            if (!runs.empty() && runs[s].elements != 0 && i >= runs[s].resumes && end - p >= 64) {
+            if (!runs.empty() && runs[s].shape.lanes.count != 0 && i >= runs[s].resumes &&
+                end - p >= 64) {
                 PackedRun& run = runs[s];
-                if (const char* next =
-                        decode_packed_numbers(vector_path, p, run.elements, run.integer_lanes,
-                                              run.unsigned_lanes, record + slots[s].offset)) {
+                if (const char* next = decode_packed_numbers(vector_path, p, run.shape.lanes,
+                                                             record + slots[s].offset)) {
                     p = next;
                     run.refusals = 0;
-                    s = run.next_slot;
+                    s = run.shape.next_slot;
                     continue;
                 }
                 if (++run.refusals == 8) {
                     run.refusals = 0;
                     run.resumes = i + 1024;
+                    if (run.beyond_four_lanes) runs = std::move(four_lane_runs);
                 }
             }
             const AsciiSlot& slot = slots[s++];

@@ -320,9 +320,10 @@ PCD_AVX512 inline __mmask8 eight_numbers(__m512i text, __m512i token_length, __m
     return refused;
 }
 
-// decode_run with AVX-512.
-template <int count, bool with_integers>
-PCD_AVX512 const char* decode_run_avx512(const char* p, int integer_lanes, int unsigned_lanes,
+// decode_run with AVX-512; with `narrow`, some integers are one or two bytes
+// and `sources` lays the lanes out in the record.
+template <int count, bool with_integers, bool narrow>
+PCD_AVX512 const char* decode_run_avx512(const char* p, const PackedElements& run,
                                          std::uint8_t* record) {
     const __m512i block = _mm512_loadu_si512(p);
     const std::uint64_t in_number = _mm512_cmpgt_epi8_mask(block, _mm512_set1_epi8(32));
@@ -348,75 +349,82 @@ PCD_AVX512 const char* decode_run_avx512(const char* p, int integer_lanes, int u
     __m256 values;
     const __mmask8 refused = eight_numbers<with_integers>(
         _mm512_permutexvar_epi8(index, block), _mm512_cvtepu8_epi64(_mm_sub_epi8(end_at, start_at)),
-        static_cast<__mmask8>(integer_lanes), static_cast<__mmask8>(unsigned_lanes), values);
+        static_cast<__mmask8>(run.integer_lanes), static_cast<__mmask8>(run.unsigned_lanes),
+        values);
     constexpr auto taken = static_cast<__mmask8>((1u << count) - 1);
     if ((refused & taken) != 0) return nullptr;
-    _mm256_mask_storeu_ps(reinterpret_cast<float*>(record), taken, values);
+    if constexpr (narrow) {
+        // An integer's low bytes are its value modulo 2^(8 * size).
+        const __m256i laid_out = _mm256_permutexvar_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run.sources.data())),
+            _mm256_castps_si256(values));
+        _mm256_mask_storeu_epi8(record, _bzhi_u32(~0u, static_cast<unsigned>(run.bytes)), laid_out);
+    } else {
+        _mm256_mask_storeu_ps(reinterpret_cast<float*>(record), taken, values);
+    }
     return p + __builtin_ctzll(_pdep_u64(std::uint64_t{1} << (count - 1), ends));
 }
 
 #endif  // PCD_AVX512_RECORDS
 
 // The decoder for `count` numbers, so that each count has its own unrolled copy.
-template <PackedNumbers with, int count, bool with_integers>
-inline const char* decode_run_of(const char* p, int integer_lanes, int unsigned_lanes,
-                                 std::uint8_t* record) {
+template <PackedNumbers with, int count, bool with_integers, bool narrow>
+inline const char* decode_run_of(const char* p, const PackedElements& run, std::uint8_t* record) {
 #if PCD_AVX512_RECORDS
-    if constexpr (with == PackedNumbers::avx512)
-        return decode_run_avx512<count, with_integers>(p, integer_lanes, unsigned_lanes, record);
+    if constexpr (with == PackedNumbers::avx512) {
+        return decode_run_avx512<count, with_integers, narrow>(p, run, record);
+    } else
 #endif
-    return decode_run<count, with_integers>(p, integer_lanes, unsigned_lanes, record);
+    {
+        static_assert(!narrow, "only the AVX-512 decoder stores integers of one or two bytes");
+        return decode_run<count, with_integers>(p, run.integer_lanes, run.unsigned_lanes, record);
+    }
 }
 
-template <PackedNumbers with, bool with_integers>
-const char* decode_counted(const char* p, int count, int integer_lanes, int unsigned_lanes,
-                           std::uint8_t* record) {
-    switch (count) {
-        case 1:
-            return decode_run_of<with, 1, with_integers>(p, integer_lanes, unsigned_lanes, record);
-        case 2:
-            return decode_run_of<with, 2, with_integers>(p, integer_lanes, unsigned_lanes, record);
-        case 3:
-            return decode_run_of<with, 3, with_integers>(p, integer_lanes, unsigned_lanes, record);
-        case 4:
-            return decode_run_of<with, 4, with_integers>(p, integer_lanes, unsigned_lanes, record);
-        case 5:
-            return decode_run_of<with, 5, with_integers>(p, integer_lanes, unsigned_lanes, record);
-        case 6:
-            return decode_run_of<with, 6, with_integers>(p, integer_lanes, unsigned_lanes, record);
-        case 7:
-            return decode_run_of<with, 7, with_integers>(p, integer_lanes, unsigned_lanes, record);
-        default:
-            return decode_run_of<with, 8, with_integers>(p, integer_lanes, unsigned_lanes, record);
+template <PackedNumbers with, bool with_integers, bool narrow = false>
+const char* decode_counted(const char* p, const PackedElements& run, std::uint8_t* record) {
+    switch (run.count) {
+        case 1: return decode_run_of<with, 1, with_integers, narrow>(p, run, record);
+        case 2: return decode_run_of<with, 2, with_integers, narrow>(p, run, record);
+        case 3: return decode_run_of<with, 3, with_integers, narrow>(p, run, record);
+        case 4: return decode_run_of<with, 4, with_integers, narrow>(p, run, record);
+        case 5: return decode_run_of<with, 5, with_integers, narrow>(p, run, record);
+        case 6: return decode_run_of<with, 6, with_integers, narrow>(p, run, record);
+        case 7: return decode_run_of<with, 7, with_integers, narrow>(p, run, record);
+        default: return decode_run_of<with, 8, with_integers, narrow>(p, run, record);
     }
 }
 
 template <PackedNumbers with>
-const char* decode_with(const char* p, int count, int integer_lanes, int unsigned_lanes,
-                        std::uint8_t* record) {
-    if (integer_lanes != 0)
-        return decode_counted<with, true>(p, count, integer_lanes, unsigned_lanes, record);
-    return decode_counted<with, false>(p, count, 0, 0, record);
+const char* decode_with(const char* p, const PackedElements& run, std::uint8_t* record) {
+    if (run.integer_lanes != 0) return decode_counted<with, true>(p, run, record);
+    return decode_counted<with, false>(p, run, record);
 }
 
 }  // namespace
 
-const char* decode_packed_numbers(PackedNumbers with, const char* p, int count, int integer_lanes,
-                                  int unsigned_lanes, std::uint8_t* record) {
+const char* decode_packed_numbers(PackedNumbers with, const char* p, const PackedElements& run,
+                                  std::uint8_t* record) {
+    const bool narrow = run.bytes != 4 * run.count;
 #if PCD_AVX512_RECORDS
-    if (with == PackedNumbers::avx512)
-        return decode_with<PackedNumbers::avx512>(p, count, integer_lanes, unsigned_lanes, record);
+    if (with == PackedNumbers::avx512) {
+        if (narrow) return decode_counted<PackedNumbers::avx512, true, true>(p, run, record);
+        return decode_with<PackedNumbers::avx512>(p, run, record);
+    }
 #else
     (void)with;
 #endif
-    return decode_with<PackedNumbers::avx2>(p, count, integer_lanes, unsigned_lanes, record);
+    // The AVX2 decoder stores four-byte elements only.
+    if (narrow) return nullptr;
+    return decode_with<PackedNumbers::avx2>(p, run, record);
 }
 
 #else
 
 PackedNumbers packed_numbers_support() { return PackedNumbers::none; }
 
-const char* decode_packed_numbers(PackedNumbers, const char*, int, int, int, std::uint8_t*) {
+const char* decode_packed_numbers(PackedNumbers, const char*, const PackedElements&,
+                                  std::uint8_t*) {
     return nullptr;
 }
 
