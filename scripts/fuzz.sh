@@ -18,8 +18,7 @@ WORKERS=${FUZZ_WORKERS:-1}
 bash scripts/install-debs.sh clang libclang-rt-14-dev liblzf-dev libfast-float-dev cmake ninja-build
 
 # CMakeLists.txt finds Python and pybind11 even when only the fuzzer is built.
-PY=$(ls -d "$HOME"/.pyenv/versions/3.11*/bin/python 2>/dev/null | tail -n 1 || true)
-PY=${PY:-python3}
+PY=$(bash scripts/host-python.sh 3.11)
 if [ ! -x "$WORK/venv/bin/python" ]; then
   "$PY" -m venv "$WORK/venv"
   "$WORK/venv/bin/python" -m pip install -q --disable-pip-version-check "pybind11>=3.0,<3.1"
@@ -33,10 +32,7 @@ cmake --build "$WORK/build" --target fuzz_pcd_reader >"$WORK/build.log"
 
 mkdir -p "$WORK/corpus" "$WORK/seeds" "$WORK/artifacts"
 "$WORK/venv/bin/python" tests/fuzz/make_seeds.py "$WORK/seeds"
-SEED_DIRS=("$WORK/seeds")
-for d in "$ROOT/../shared/pcd-corpus/files" /work/shared/pcd-corpus/files; do
-  if [ -d "$d" ]; then SEED_DIRS+=("$d"); break; fi
-done
+SEED_DIRS=("$WORK/seeds" "$ROOT/tests/data/corpus/files")
 
 # 2 GiB point buffers are allowed by design (calloc'd, untouched): the malloc
 # limit sits just above them, the RSS limit catches memory actually used.

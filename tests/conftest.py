@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CORPUS = os.path.join(HERE, "..", "..", "shared", "pcd-corpus")
+CORPUS = os.path.join(HERE, "data", "corpus")
 
 
 def pcd_header(fields, sizes, types, counts=None, points=1, data="binary", extra=""):
