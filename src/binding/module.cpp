@@ -1,6 +1,6 @@
 #include <pybind11/pybind11.h>
 
-#include "pcd/numpy_views.hpp"
+#include "binding/numpy_views.hpp"
 
 namespace py = pybind11;
 
@@ -12,6 +12,7 @@ PYBIND11_MODULE(kelvarin, m) {
 
         Returns:
             points: np.ndarray of shape (N,3) with x,y,z
-            fields: dict of other 1D NumPy arrays with arbitrary names/dtypes
+            fields: dict of other 1D NumPy arrays with arbitrary names/dtypes;
+                a field with COUNT above 1 is a 2D array of shape (N, COUNT)
     )doc");
 }
