@@ -1,4 +1,4 @@
-#include "pcd/numpy_views.hpp"
+#include "binding/numpy_views.hpp"
 
 #include <cstddef>
 #include <memory>
