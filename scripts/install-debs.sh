@@ -3,10 +3,10 @@
 set -euo pipefail
 need=()
 for pkg in "$@"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${need[@]}"
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi

@@ -14,11 +14,7 @@ WORK=${SANITIZE_DIR:-$(mktemp -d /tmp/kelvarin-sanitize.XXXXXX)}
 
 bash scripts/install-debs.sh g++ libasan8 libubsan1 liblzf-dev libfast-float-dev cmake
 
-PY=$(ls -d "$HOME"/.pyenv/versions/3.11*/bin/python 2>/dev/null | tail -n 1 || true)
-if [ -z "$PY" ]; then
-  echo "sanitize.sh: CPython 3.11 from pyenv (~/.pyenv/versions/3.11*) is required" >&2
-  exit 1
-fi
+PY=$(bash scripts/host-python.sh 3.11)
 if [ ! -x "$WORK/venv/bin/python" ]; then
   "$PY" -m venv "$WORK/venv"
 fi
@@ -63,6 +59,7 @@ fi
 export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1"
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1"
 export PYTHONMALLOC=malloc
+export PYTHONDONTWRITEBYTECODE=1
 # Tests that measure memory read it differently under ASan (shadow memory,
 # quarantine); they look at this variable.
 export KELVARIN_SANITIZED=1
