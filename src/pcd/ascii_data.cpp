@@ -1,12 +1,15 @@
 // The "ascii" decode loop: walks the text of a TextWindow record by record
-// and slot by slot, hands runs of packed elements to the chosen vector kernel
+// and slot by slot, hands runs of packed elements to the kernel's run decoder
 // while it takes them, and converts every other number with the decimal
 // shortcuts (decimal_parse.hpp, decimal_rounding.hpp) or, failing those, the
-// general conversions (fast_float_shim.hpp).
+// general conversions (fast_float_shim.hpp). Large sections first time the
+// kernels the processor runs on a few blocks of records and keep the fastest.
 
 #include "pcd/ascii_data.hpp"
 
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -82,58 +85,71 @@ inline const char* convert_slot(const AsciiSlot& slot, const char* p, const char
     return p;
 }
 
-}  // namespace
-
-void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdHeader& header,
-                       PointBuffer& buffer, const AsciiDecoding& decoding) {
-    if (available + 1 > max_point_buffer_bytes) throw std::length_error("vector too long");
-    const KernelCode kernel = kernel_code(decoding.kernel);
-    TextWindow text(stream, available, decoding.window_chunk);
-
-    const std::vector<AsciiSlot> slots = build_slot_table(header);
-    if (slots.empty() || header.points <= 0 || header.point_step <= 0) return;
-    const auto step = static_cast<std::size_t>(header.point_step);
-    // Never more records than the buffer holds, whatever the header claims.
-    std::size_t points = static_cast<std::size_t>(header.points);
-    if (points > buffer.size / step) points = buffer.size / step;
-
+// The runs of one kernel's plan and the state of their tries.
+struct KernelRuns {
+    Kernel kernel = Kernel::scalar;
+    PackedDecoder decode = nullptr;
     std::vector<PackedRun> runs;
     // Integers in a lane of their own may be refused in every record (a field
     // of nine-digit numbers): then the runs of a four-lane plan, which leave
     // them to the scalar decoder, take over for the rest of the text.
     std::vector<PackedRun> four_lane_runs;
-    if (kernel.decode != nullptr) {
-        runs = plan_packed_runs(slots, kernel.eight_lanes);
-        if (kernel.eight_lanes) four_lane_runs = plan_packed_runs(slots, false);
-    }
+};
 
-    const char* p = text.begin();
-    const char* end = text.end();
+KernelRuns plan_kernel(Kernel kernel, const std::vector<AsciiSlot>& slots) {
+    const KernelCode code = kernel_code(kernel);
+    KernelRuns plan;
+    plan.kernel = kernel;
+    plan.decode = code.decode;
+    if (code.decode != nullptr) {
+        plan.runs = plan_packed_runs(slots, code.eight_lanes);
+        if (code.eight_lanes) plan.four_lane_runs = plan_packed_runs(slots, false);
+    }
+    return plan;
+}
+
+// Where decoding stands in the text.
+struct Cursor {
+    const char* p;
+    const char* end;
+};
+
+// Decodes records `first` to `last` (excluded) of `records`, `step` bytes
+// each, from the text at `cursor` with `plan`'s kernel. Returns false when the
+// text ended or stopped, which leaves every later record 0.
+bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlot>& slots,
+                    KernelRuns& plan, std::uint8_t* records, std::size_t step, std::size_t first,
+                    std::size_t last) {
+    // Locals rather than members: the stores through byte pointers below
+    // could alias any member, which would then be read again after each one.
+    const char* p = cursor.p;
+    const char* end = cursor.end;
+    const PackedDecoder decode = plan.decode;
+    PackedRun* runs = plan.runs.empty() ? nullptr : plan.runs.data();
+    const AsciiSlot* const slot_table = slots.data();
+    const std::size_t slot_count = slots.size();
     bool finished = false;
-    std::uint8_t* record = buffer.data.get();
-    for (std::size_t i = 0; i < points && !finished; ++i, record += step) {
+    std::uint8_t* record = records + first * step;
+    for (std::size_t i = first; i < last && !finished; ++i, record += step) {
         const std::uint64_t point_start = text.position(p);
-        for (std::size_t s = 0; s < slots.size();) {
+        for (std::size_t s = 0; s < slot_count;) {
             // A run decoder reads 64 bytes at the cursor and up to 8 bytes
             // past them, which the window's padding covers.
             static_assert(TextWindow::padding >= 8, "run decoders read 8 bytes past 64");
-            if (!runs.empty() && runs[s].shape.lanes.count != 0 && i >= runs[s].resumes &&
-                end - p >= 64) {
+            if (runs != nullptr && runs[s].ready(i) && end - p >= 64) {
                 PackedRun& run = runs[s];
-                if (const char* next =
-                        kernel.decode(p, run.shape.lanes, record + slots[s].offset)) {
+                if (const char* next = decode(p, run.shape.lanes, record + slot_table[s].offset)) {
                     p = next;
-                    run.refusals = 0;
+                    run.taken();
                     s = run.shape.next_slot;
                     continue;
                 }
-                if (++run.refusals == 8) {
-                    run.refusals = 0;
-                    run.resumes = i + 1024;
-                    if (run.beyond_four_lanes) runs = std::move(four_lane_runs);
+                if (run.refused(i) && run.beyond_four_lanes) {
+                    plan.runs = std::move(plan.four_lane_runs);
+                    runs = plan.runs.data();
                 }
             }
-            const AsciiSlot& slot = slots[s++];
+            const AsciiSlot& slot = slot_table[s++];
             std::uint8_t* element = record + slot.offset;
             std::int64_t k = 0;  // every slot has at least one element
             do {
@@ -162,8 +178,76 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
         }
         // A point that consumed nothing leaves the cursor where it found it,
         // so every later point would do the same: the rest stay 0.
-        if (text.position(p) == point_start) break;
+        if (text.position(p) == point_start) finished = true;
     }
+    cursor = {p, end};
+    return !finished;
+}
+
+// Sections of fewer records are decoded with the default kernel throughout.
+constexpr std::size_t calibrated_records = 65536;
+constexpr std::size_t calibration_block = 512;  // records timed at a time
+constexpr int calibration_rounds = 4;
+
+// Which kernel decodes a section fastest depends on the processor and on the
+// text (its numbers' lengths decide how many runs a vector kernel takes), so
+// every kernel the processor runs decodes a few blocks of records in turn,
+// timed; the fastest takes the rest. Each block's best rate counts, so that a
+// block slowed by something else on the machine does not decide. Returns the
+// plan of the kernel chosen, or nullopt when the text has ended.
+std::optional<KernelRuns> calibrate(TextWindow& text, Cursor& cursor,
+                                    const std::vector<AsciiSlot>& slots, std::uint8_t* records,
+                                    std::size_t step, std::size_t& next_record) {
+    std::vector<KernelRuns> plans;
+    for (const Kernel kernel : runnable_kernels()) plans.push_back(plan_kernel(kernel, slots));
+    std::vector<double> best_rate(plans.size(), 0.0);
+    using Clock = std::chrono::steady_clock;
+    for (int round = 0; round < calibration_rounds; ++round) {
+        for (std::size_t k = 0; k < plans.size(); ++k) {
+            const std::uint64_t start_byte = text.position(cursor.p);
+            const Clock::time_point start = Clock::now();
+            const bool more = decode_records(text, cursor, slots, plans[k], records, step,
+                                             next_record, next_record + calibration_block);
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            next_record += calibration_block;
+            if (!more) return std::nullopt;
+            const double rate = static_cast<double>(text.position(cursor.p) - start_byte) /
+                                (seconds > 0 ? seconds : 1e-9);
+            if (rate > best_rate[k]) best_rate[k] = rate;
+        }
+    }
+    std::size_t fastest = 0;
+    for (std::size_t k = 1; k < plans.size(); ++k)
+        if (best_rate[k] > best_rate[fastest]) fastest = k;
+    return std::move(plans[fastest]);
+}
+
+}  // namespace
+
+void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdHeader& header,
+                       PointBuffer& buffer, const AsciiDecoding& decoding) {
+    if (available + 1 > max_point_buffer_bytes) throw std::length_error("vector too long");
+    // The kernel asked for must be one the build has and the processor runs.
+    if (decoding.kernel) kernel_code(*decoding.kernel);
+    TextWindow text(stream, available, decoding.window_chunk);
+
+    const std::vector<AsciiSlot> slots = build_slot_table(header);
+    if (slots.empty() || header.points <= 0 || header.point_step <= 0) return;
+    const auto step = static_cast<std::size_t>(header.point_step);
+    // Never more records than the buffer holds, whatever the header claims.
+    std::size_t points = static_cast<std::size_t>(header.points);
+    if (points > buffer.size / step) points = buffer.size / step;
+
+    Cursor cursor{text.begin(), text.end()};
+    std::size_t next_record = 0;
+    std::optional<KernelRuns> plan;
+    if (!decoding.kernel && points >= calibrated_records && runnable_kernels().size() > 1) {
+        plan = calibrate(text, cursor, slots, buffer.data.get(), step, next_record);
+        if (!plan) return;
+    } else {
+        plan = plan_kernel(decoding.kernel.value_or(default_kernel()), slots);
+    }
+    decode_records(text, cursor, slots, *plan, buffer.data.get(), step, next_record, points);
 }
 
 }  // namespace pcd

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <optional>
 
 #include "pcd/ascii_kernel.hpp"
 #include "pcd/pcd_header.hpp"
@@ -14,7 +15,9 @@ namespace pcd {
 // its text is read in (the window slides on, or grows for a longer number,
 // at each chunk's end). Loads take the defaults; tests and the fuzzer choose.
 struct AsciiDecoding {
-    Kernel kernel = default_kernel();
+    // None: the default kernel, or for a section of many records the one of
+    // those the processor runs that decodes its first records fastest.
+    std::optional<Kernel> kernel;
     std::size_t window_chunk = std::size_t{1} << 18;
 };
 

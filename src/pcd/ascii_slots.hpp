@@ -66,15 +66,56 @@ struct RunShape {
     std::size_t next_slot = 0;
 };
 
-// A run starting at a slot and the state of its tries.
+// A run starting at a slot and the state of its tries. Text the vector kernel
+// cannot take (longer numbers, exponents) costs it a try per record, which
+// pays only while most tries succeed: after 8 refusals in a row, or more
+// refusals than successes over 64 tries, the run rests, first for 1024
+// records and then for twice as long each time it fails again, up to 65536.
 struct PackedRun {
     RunShape shape;
     // Whether the run holds integers that a four-lane plan leaves out.
     bool beyond_four_lanes = false;
-    // Text the vector kernel cannot take (longer numbers, exponents) costs
-    // it a try per record: after 8 refusals in a row it rests for 1024 records.
-    int refusals = 0;
-    std::size_t resumes = 0;  // the record at which it is tried again
+
+    // Whether the run is tried at record `i`.
+    bool ready(std::size_t i) const { return shape.lanes.count != 0 && i >= resumes_; }
+    void taken() {
+        refusals_in_a_row_ = 0;
+        count_try(false);
+    }
+    // A refusal at record `i`; returns whether the run starts resting.
+    bool refused(std::size_t i) {
+        if (++refusals_in_a_row_ == 8 || count_try(true)) {
+            rest(i);
+            return true;
+        }
+        return false;
+    }
+
+   private:
+    static constexpr int window = 64;
+    static constexpr std::size_t first_rest = 1024;
+    static constexpr std::size_t longest_rest = 65536;
+
+    // Returns whether the window of tries just ended with more refusals than successes.
+    bool count_try(bool refused) {
+        refusals_ += refused;
+        if (++tries_ < window) return false;
+        const bool poor = 2 * refusals_ > tries_;
+        if (!poor) rest_ = first_rest;
+        tries_ = refusals_ = 0;
+        return poor;
+    }
+    void rest(std::size_t i) {
+        resumes_ = i + rest_;
+        rest_ = rest_ < longest_rest ? 2 * rest_ : longest_rest;
+        refusals_in_a_row_ = tries_ = refusals_ = 0;
+    }
+
+    int refusals_in_a_row_ = 0;
+    int tries_ = 0;
+    int refusals_ = 0;
+    std::size_t rest_ = first_rest;
+    std::size_t resumes_ = 0;  // the record at which it is tried again
 };
 
 // One entry per slot, the runs taken from the start of the record on. With

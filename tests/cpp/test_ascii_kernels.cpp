@@ -163,6 +163,18 @@ TEST_CASE("every runnable kernel, every window size, every layout: the oracle's 
     }
 }
 
+// Sections of many records first decode blocks of records with each kernel
+// in turn, timed, and go on with the fastest.
+TEST_CASE("a section long enough for the kernels to be timed: the oracle's records") {
+    const Cloud cloud = make_cloud({{'F', 4, 3}, {'U', 2, 1}, {'F', 4, 2}, {'I', 4, 1}}, 70000, 99);
+    for (const std::size_t chunk : {std::size_t{100}, std::size_t{1} << 18}) {
+        CAPTURE(chunk);
+        pcd::AsciiDecoding decoding;
+        decoding.window_chunk = chunk;
+        CHECK(decode(cloud, decoding) == cloud.records);
+    }
+}
+
 TEST_CASE("a kernel the build does not contain is refused") {
     const std::vector<pcd::Kernel> compiled = pcd::compiled_kernels();
     REQUIRE(!compiled.empty());
