@@ -1,5 +1,7 @@
 #pragma once
 
+// Decoding of "ascii" data sections into a point buffer.
+
 #include <cstddef>
 #include <cstdint>
 #include <istream>

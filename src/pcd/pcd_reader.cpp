@@ -1,3 +1,6 @@
+// Opens a PCD file, parses its header, checks what can be checked before
+// allocating, and hands the data section to the decoder of its kind.
+
 #include "pcd/pcd_reader.hpp"
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The whole load of one file: header, data section of any kind, point buffer.
+
 #include <array>
 #include <cstddef>
 #include <memory>

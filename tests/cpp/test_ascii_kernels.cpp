@@ -22,21 +22,21 @@
 
 namespace {
 
-struct FieldSpec {
+struct FieldLayout {
     char type;
     int size;
     int count;
 };
 
-pcd::PcdHeader header_of(const std::vector<FieldSpec>& fields, int points) {
+pcd::PcdHeader header_of(const std::vector<FieldLayout>& fields, int points) {
     pcd::PcdHeader header;
-    for (const FieldSpec& spec : fields) {
+    for (const FieldLayout& layout : fields) {
         pcd::PcdField field;
-        field.type = spec.type;
-        field.size = spec.size;
-        field.count = spec.count;
+        field.type = layout.type;
+        field.size = layout.size;
+        field.count = layout.count;
         field.offset = header.point_step;
-        header.point_step += spec.size * spec.count;
+        header.point_step += layout.size * layout.count;
         header.fields.push_back(field);
     }
     header.points = points;
@@ -51,7 +51,7 @@ void store(std::uint8_t* element, T value, int size) {
 }
 
 // What a field's element holds for a number that it reads whole.
-void expected_element(const FieldSpec& field, const std::string& token, std::uint8_t* element) {
+void expected_element(const FieldLayout& field, const std::string& token, std::uint8_t* element) {
     const char* const begin = token.data();
     const char* const end = begin + token.size();
     if (field.type == 'F' && field.size == 4) {
@@ -79,7 +79,7 @@ std::string digits(std::mt19937_64& random, std::size_t count) {
 
 // A number every field of the type reads whole: mostly what writers print
 // ("%.3f", "%.8g", integers), now and then forms the kernels refuse.
-std::string number_for(const FieldSpec& field, std::mt19937_64& random) {
+std::string number_for(const FieldLayout& field, std::mt19937_64& random) {
     const bool odd = random() % 16 == 0;
     const std::string sign = random() % 3 == 0 ? "-" : "";
     if (field.type == 'U' || field.type == 'I') {
@@ -103,14 +103,14 @@ struct Cloud {
     std::vector<std::uint8_t> records;  // what the text decodes to
 };
 
-Cloud make_cloud(const std::vector<FieldSpec>& fields, int points, unsigned seed) {
+Cloud make_cloud(const std::vector<FieldLayout>& fields, int points, unsigned seed) {
     std::mt19937_64 random(seed);
     Cloud cloud{header_of(fields, points), {}, {}};
     cloud.records.resize(static_cast<std::size_t>(points * cloud.header.point_step));
     const char* const separators[] = {" ", " ", " ", "\t", "  ", "\n", "\r\n"};
     std::uint8_t* element = cloud.records.data();
     for (int i = 0; i < points; ++i) {
-        for (const FieldSpec& field : fields) {
+        for (const FieldLayout& field : fields) {
             for (int k = 0; k < field.count; ++k, element += field.size) {
                 const std::string token = number_for(field, random);
                 expected_element(field, token, element);
@@ -141,7 +141,7 @@ std::string names(const std::vector<pcd::Kernel>& kernels) {
 }  // namespace
 
 TEST_CASE("every runnable kernel, every window size, every layout: the oracle's records") {
-    const std::vector<std::vector<FieldSpec>> layouts = {
+    const std::vector<std::vector<FieldLayout>> layouts = {
         {{'F', 4, 1}, {'F', 4, 1}, {'F', 4, 1}, {'F', 4, 1}},
         {{'F', 4, 3}, {'F', 4, 1}, {'U', 2, 1}, {'F', 8, 1}, {'U', 4, 1}, {'F', 4, 3}},
         {{'F', 4, 3}, {'I', 4, 1}, {'F', 4, 4}},
