@@ -76,4 +76,39 @@ const char* parse_long_fraction_run(const char* p, int point, ShortDecimal& deci
     return fraction + fraction_digits;
 }
 
+bool parse_scaled_decimal(const char* p, const char* end, ScaledDecimal& decimal) {
+    decimal = {0, 0, p != end && *p == '-'};
+    p += decimal.negative;
+    int digits = 0;  // after the leading zeros
+    bool any_digit = false;
+    bool in_fraction = false;
+    for (; p != end; ++p) {
+        if (*p == '.' && !in_fraction) {
+            in_fraction = true;
+            continue;
+        }
+        const auto digit = static_cast<unsigned char>(*p - '0');
+        if (digit > 9) break;
+        any_digit = true;
+        if (in_fraction) --decimal.exponent;
+        if (digits == 0 && digit == 0) continue;
+        if (++digits > 19) return false;
+        decimal.mantissa = decimal.mantissa * 10 + digit;
+    }
+    if (!any_digit) return false;
+    if (p != end && is_exponent_mark(*p)) {
+        ++p;
+        const bool negative_exponent = p != end && *p == '-';
+        if (p != end && (*p == '-' || *p == '+')) ++p;
+        int exponent = 0;
+        int exponent_digits = 0;
+        for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) {
+            if (++exponent_digits > 5) return false;
+            exponent = exponent * 10 + (*p - '0');
+        }
+        decimal.exponent += negative_exponent ? -exponent : exponent;
+    }
+    return true;
+}
+
 }  // namespace pcd

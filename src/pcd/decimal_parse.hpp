@@ -117,6 +117,21 @@ inline const char* parse_fixed_point(const char* p, ShortDecimal& decimal) {
     return p + end;
 }
 
+// A decimal with an optional exponent ("5813693308871853e9", "-1.5E+20") as
+// (-1)^negative * mantissa * 10^exponent, the exponent net of the fraction
+// digits.
+struct ScaledDecimal {
+    std::uint64_t mantissa;
+    int exponent;
+    bool negative;
+};
+
+// Parts of the number in [p, end), which fast_float has read whole. Returns
+// false for more than 19 digits after the leading zeros, an exponent of more
+// than five digits, or no digits. Slow and rarely used: only where fast_float
+// needs a second opinion.
+bool parse_scaled_decimal(const char* p, const char* end, ScaledDecimal& decimal);
+
 // Most integers in real files are short ("3", "11507646"): at most eight
 // digits after an optional '-' (signed types only), valued at once, as
 // two's complement bits of 64. Returns nullptr for anything else, which

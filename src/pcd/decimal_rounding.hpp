@@ -7,6 +7,7 @@
 // (platform::plain_binary64); where it is not, the functions report that they
 // cannot decide, and the caller converts with fast_float.
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -85,6 +86,45 @@ inline bool short_decimal_to_float(const ShortDecimal& decimal, float& value) {
     }
     value = with_sign<float, std::uint32_t>(static_cast<float>(rounded), decimal.negative);
     return true;
+}
+
+// Correctly rounded binary64 of mantissa * 10^exponent, for a mantissa of at
+// most 2^53 and an exponent of 1 to 22, by integer arithmetic alone: the
+// product mantissa * 5^exponent (below 2^106) is rounded to 53 bits, ties to
+// even, and the power of two is applied exactly. For where the floating-point
+// product would be rounded twice (x87).
+inline double exact_scaled_double(std::uint64_t mantissa, int exponent, bool negative) {
+    std::uint64_t five_power = 1;
+    for (int k = 0; k < exponent; ++k) five_power *= 5;
+    // 64 x 64 -> 128 bits from 32-bit halves.
+    const std::uint64_t a_low = mantissa & 0xFFFFFFFFu, a_high = mantissa >> 32;
+    const std::uint64_t b_low = five_power & 0xFFFFFFFFu, b_high = five_power >> 32;
+    const std::uint64_t low_low = a_low * b_low;
+    const std::uint64_t middle = (low_low >> 32) + (a_high * b_low & 0xFFFFFFFFu) + a_low * b_high;
+    std::uint64_t high = a_high * b_high + (a_high * b_low >> 32) + (middle >> 32);
+    std::uint64_t low = (middle << 32) | (low_low & 0xFFFFFFFFu);
+    int bits = 0;
+    for (std::uint64_t rest = high; rest != 0; rest >>= 1) ++bits;
+    if (high == 0)
+        for (std::uint64_t rest = low; rest != 0; rest >>= 1) ++bits;
+    else
+        bits += 64;
+    int shift = bits > 53 ? bits - 53 : 0;  // at most 52
+    std::uint64_t kept = low;
+    if (shift != 0) {
+        const std::uint64_t dropped = low & ((std::uint64_t{1} << shift) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+        kept = (low >> shift) | (high << (64 - shift));
+        if (dropped > half || (dropped == half && (kept & 1) != 0)) ++kept;
+        if (kept == std::uint64_t{1} << 53) {
+            kept >>= 1;
+            ++shift;
+        }
+    }
+    // Both factors exact: a 53-bit integer and a power of two.
+    return with_sign<double, std::uint64_t>(
+        std::ldexp(static_cast<double>(static_cast<std::int64_t>(kept)), shift + exponent),
+        negative);
 }
 
 }  // namespace pcd

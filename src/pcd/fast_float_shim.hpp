@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "pcd/decimal_parse.hpp"
+#include "pcd/decimal_rounding.hpp"
 #include "pcd/platform.hpp"
 
 namespace pcd {
@@ -30,6 +32,14 @@ PCD_NOINLINE const char* convert_float(const char* p, const char* end, std::uint
     // Newer fast_float reports overflow and underflow as out of range, with
     // the infinity or signed zero already in `value`.
     if (result.ec != std::errc() && result.ec != std::errc::result_out_of_range) return p;
+    if constexpr (std::is_same_v<T, double> && !platform::plain_binary64) {
+        // fast_float multiplies a mantissa of up to 2^53 by 10^1 to 10^22 in
+        // floating point, which x87 arithmetic rounds twice.
+        ScaledDecimal decimal;
+        if (parse_scaled_decimal(p, result.ptr, decimal) && decimal.exponent >= 1 &&
+            decimal.exponent <= 22 && decimal.mantissa <= (std::uint64_t{1} << 53))
+            value = exact_scaled_double(decimal.mantissa, decimal.exponent, decimal.negative);
+    }
     if (element != nullptr) std::memcpy(element, &value, sizeof value);
     return result.ptr;
 }
