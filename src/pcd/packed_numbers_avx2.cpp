@@ -97,17 +97,18 @@ struct Lanes {
         return low | (std::uint64_t{high} << 32);
     }
 
-    // The first eight bytes of each number and its length, four at a time,
-    // taken off the masks of number starts and ends; lanes beyond `count`
-    // repeat the first of their group.
+    // The eight bytes from each number's first and third byte on, and its
+    // length, four at a time, taken off the masks of number starts and ends;
+    // lanes beyond `count` repeat the first of their group.
     template <int count>
     class Gather {
        public:
         Gather(const char* p, std::uint64_t starts, std::uint64_t ends)
             : p_(p), starts_(starts), ends_(ends) {}
 
-        void group(int g, Words& text, Words& lengths) {
+        void group(int g, Words& head, Words& tail, Words& lengths) {
             std::int64_t bytes[4];
+            std::int64_t tail_bytes[4];
             std::int64_t length[4];
             const int in_group = count - 4 * g < 4 ? count - 4 * g : 4;
             for (int i = 0; i < 4; ++i) {
@@ -117,15 +118,18 @@ struct Lanes {
                     starts_ &= starts_ - 1;
                     ends_ &= ends_ - 1;
                     bytes[i] = static_cast<std::int64_t>(load_eight(p_ + start));
+                    tail_bytes[i] = static_cast<std::int64_t>(load_eight(p_ + start + 2));
                     length[i] = last_end_ - start;
                 } else {
                     bytes[i] = bytes[0];
+                    tail_bytes[i] = tail_bytes[0];
                     length[i] = length[0];
                 }
             }
             // Built in registers: a vector load of just-stored words would
             // wait for the stores.
-            text = _mm256_set_epi64x(bytes[3], bytes[2], bytes[1], bytes[0]);
+            head = _mm256_set_epi64x(bytes[3], bytes[2], bytes[1], bytes[0]);
+            tail = _mm256_set_epi64x(tail_bytes[3], tail_bytes[2], tail_bytes[1], tail_bytes[0]);
             lengths = _mm256_set_epi64x(length[3], length[2], length[1], length[0]);
         }
 

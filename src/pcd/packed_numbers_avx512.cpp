@@ -91,7 +91,8 @@ struct Lanes {
         return _mm512_cmpgt_epi8_mask(_mm512_loadu_si512(p), _mm512_set1_epi8(32));
     }
 
-    // All eight numbers' first bytes in one permutation of the 64 text bytes.
+    // All eight numbers' first bytes in one permutation of the 64 text bytes,
+    // and the bytes from their third on in another.
     template <int count>
     class Gather {
        public:
@@ -115,12 +116,14 @@ struct Lanes {
             const __m512i index = _mm512_add_epi8(
                 _mm512_permutexvar_epi8(lane_of_byte, _mm512_castsi128_si512(start_at)),
                 _mm512_set1_epi64(0x0706050403020100));
-            text_ = _mm512_permutexvar_epi8(index, block);
+            head_ = _mm512_permutexvar_epi8(index, block);
+            tail_ = _mm512_permutexvar_epi8(_mm512_add_epi8(index, _mm512_set1_epi8(2)), block);
             lengths_ = _mm512_cvtepu8_epi64(_mm_sub_epi8(end_at, start_at));
         }
 
-        void group(int, Words& text, Words& lengths) const {
-            text = text_;
+        void group(int, Words& head, Words& tail, Words& lengths) const {
+            head = head_;
+            tail = tail_;
             lengths = lengths_;
         }
 
@@ -130,7 +133,8 @@ struct Lanes {
 
        private:
         std::uint64_t ends_;
-        __m512i text_;
+        __m512i head_;
+        __m512i tail_;
         __m512i lengths_;
     };
 

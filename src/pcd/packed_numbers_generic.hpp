@@ -23,12 +23,21 @@
 //   to_floats(doubles), to_int32s(doubles), negate_where(mask, int32s),
 //   blend_integer_lanes(int lanes, floats, int32s)
 //   number_bytes(p)                      bit i: byte i of the 64 at p is no separator
-//   Gather<count>: gathers the groups of numbers (their first eight bytes and
-//     lengths) from the start and end masks; group(g, text, lengths);
+//   Gather<count>: gathers the groups of numbers (the eight bytes from their
+//     first and from their third byte on, and their lengths) from the start
+//     and end masks; group(g, head, tail, lengths);
 //     last_end()
 //   store<count, narrow>(record, const Floats* groups, run)
 
 namespace packed {
+
+// Top bit set in every byte that is no digit. Byte values 0..9 after the xor
+// are digits; adding 0x76 sets the top bit of every other byte below 0x80.
+template <class L>
+inline typename L::Words non_digit_bytes(typename L::Words text) {
+    const typename L::Words values = L::bit_xor(text, L::bytes(0x30));
+    return L::bit_and(L::bit_or(L::add_bytes(values, L::bytes(0x76)), values), L::bytes(0x80));
+}
 
 // Number of 0xFF bytes in each lane of a mask that holds a run of them from
 // its lowest byte up.
@@ -45,30 +54,30 @@ inline typename L::Words bytes_below_lowest(typename L::Words bits, typename L::
     return L::sub(L::template shift_right<7>(lowest), L::words(1));
 }
 
-// L::lanes numbers, each as the first eight bytes of its token (first byte in
-// the lowest) and the token's length. Gives their binary32 values, sign
-// included, or in the lanes marked in `integer_lanes` their 32-bit integers,
-// and returns a bit per lane whose value cannot be taken.
+// L::lanes numbers, each as the first eight bytes of its token (`head`, first
+// byte in the lowest), the eight bytes from its third byte on (`tail`) and
+// the token's length. Gives their binary32 values, sign included, or in the
+// lanes marked in `integer_lanes` their 32-bit integers, and returns a bit per
+// lane whose value cannot be taken. Numbers of up to eight digits are taken,
+// with a sign and a point: up to ten bytes ("-12.345678", as "%.8g" writes).
 template <class L, bool with_integers>
-inline int value_numbers(typename L::Words text, typename L::Words token_length, int integer_lanes,
-                         int unsigned_lanes, typename L::Floats& values) {
+inline int value_numbers(typename L::Words head, typename L::Words tail,
+                         typename L::Words token_length, int integer_lanes, int unsigned_lanes,
+                         typename L::Floats& values) {
     using Words = typename L::Words;
     using Mask = typename L::Mask;
     const Words low_byte = L::words(0xFF);
-    const Mask negative = L::equal(L::bit_and(text, low_byte), L::words('-'));
-    // The sign dropped, the byte moving in on top reads as a separator.
-    const Words body =
-        L::select(negative, text,
-                  L::bit_or(L::template shift_right<8>(text), L::words(std::int64_t{0x20} << 56)));
+    const Mask negative = L::equal(L::bit_and(head, low_byte), L::words('-'));
+    // The eight bytes from the token's second byte on.
+    const Words second =
+        L::bit_or(L::template shift_right<8>(head),
+                  L::bit_and(L::template shift_left<8>(tail), L::words(-(std::int64_t{1} << 56))));
+    // The number without its sign, and the same one byte on.
+    const Words body = L::select(negative, head, second);
+    const Words body_after = L::select(negative, second, tail);
 
-    // Top bit set in every byte that is no digit (the stops).
-    const Words values_of = L::bit_xor(body, L::bytes(0x30));
-    const Words stops =
-        L::bit_and(L::bit_or(L::add_bytes(values_of, L::bytes(0x76)), values_of), L::bytes(0x80));
     Words first_stop;
-    const Words integer_bytes = bytes_below_lowest<L>(stops, first_stop);
-    Words second_stop;
-    const Words point_bytes = bytes_below_lowest<L>(L::bit_xor(stops, first_stop), second_stop);
+    const Words integer_bytes = bytes_below_lowest<L>(non_digit_bytes<L>(body), first_stop);
     const Words integer_digits = run_length<L>(integer_bytes);
     const Words first_stop_byte =
         L::bit_and(L::shift_right_by(body, L::template shift_left<3>(integer_digits)), low_byte);
@@ -77,20 +86,23 @@ inline int value_numbers(typename L::Words text, typename L::Words token_length,
     // The digits with the point squeezed out, left-aligned in eight bytes and
     // zero after the last, read as one eight-digit integer: the number is that
     // integer / 10^(8 - integer_digits), whatever the count of its digits.
-    const Words squeezed = L::bit_or(L::bit_and(body, integer_bytes),
-                                     L::and_not(integer_bytes, L::template shift_right<8>(body)));
-    const Words digit_bytes =
-        L::select(has_point, integer_bytes, L::template shift_right<8>(point_bytes));
+    const Words squeezed =
+        L::bit_or(L::bit_and(body, integer_bytes),
+                  L::and_not(integer_bytes, L::select(has_point, body, body_after)));
+    Words digits_stop;
+    const Words digit_bytes = bytes_below_lowest<L>(non_digit_bytes<L>(squeezed), digits_stop);
+    const Words digit_count = run_length<L>(digit_bytes);
     const Words digits = L::bit_and(L::bit_xor(squeezed, L::bytes(0x30)), digit_bytes);
     const Words quads = L::quad_digits(L::pair_digits(digits));
     const Words eight_digits =
         L::add(L::multiply_low_halves(quads, L::words(10000)), L::template shift_right<32>(quads));
 
-    // Taken only when the number is the whole token and has a digit.
-    const Words number_length = L::increment_where(
-        negative, L::select(has_point, integer_digits, run_length<L>(point_bytes)));
+    // Taken only when the number is the whole token and has a digit: a ninth
+    // digit would leave the token longer than the number.
+    const Words number_length =
+        L::increment_where(negative, L::increment_where(has_point, digit_count));
     int refused = L::lane_bits(L::not_equal(number_length, token_length)) |
-                  L::lane_bits(L::equal(run_length<L>(digit_bytes), L::zero()));
+                  L::lane_bits(L::equal(digit_count, L::zero()));
 
     // Below 2^52 the digits convert exactly through the bits of 2^52 + value.
     const Words two_52 = L::words(0x4330000000000000);
@@ -134,13 +146,14 @@ inline const char* decode_run(const char* p, const PackedElements& run, std::uin
     typename L::Floats values[groups];
     int refused = 0;
     for (int g = 0; g < groups; ++g) {
-        typename L::Words text;
+        typename L::Words head;
+        typename L::Words tail;
         typename L::Words lengths;
-        gather.group(g, text, lengths);
-        refused |=
-            value_numbers<L, with_integers>(text, lengths, run.integer_lanes >> (g * L::lanes),
-                                            run.unsigned_lanes >> (g * L::lanes), values[g])
-            << (g * L::lanes);
+        gather.group(g, head, tail, lengths);
+        refused |= value_numbers<L, with_integers>(head, tail, lengths,
+                                                   run.integer_lanes >> (g * L::lanes),
+                                                   run.unsigned_lanes >> (g * L::lanes), values[g])
+                   << (g * L::lanes);
     }
     if ((refused & ((1 << count) - 1)) != 0) return nullptr;
     L::template store<count, narrow>(record, values, run);

@@ -175,6 +175,54 @@ TEST_CASE("a section long enough for the kernels to be timed: the oracle's recor
     }
 }
 
+// What a vector kernel's run decoder takes: numbers of up to eight digits,
+// with a sign and a point ("%.8g" writes such), whole tokens only.
+TEST_CASE("run decoders take plain decimals of up to eight digits") {
+    struct Run {
+        const char* text;
+        bool taken;
+    };
+    const Run runs[] = {
+        {" 1.5 -2.25 3 .5", true},
+        {"-12.345678 -1.2345678 -123.45678 12345678", true},
+        {"5. -.5 -0 0.0000001", true},
+        {"123456789 1 2 3", false},    // nine digits
+        {"-0.12345678 1 2 3", false},  // nine digits, the first a zero
+        {"1 2 3 -12345678.9", false},  // the last has nine
+        {"1e5 1 2 3", false},
+        {"1 2 3 4.5.6", false},
+        {"1 2 3", false},  // three numbers for four elements
+    };
+    pcd::PackedElements four_floats;
+    four_floats.count = 4;
+    four_floats.bytes = 16;
+    for (const pcd::Kernel kernel : pcd::runnable_kernels()) {
+        const pcd::PackedDecoder decode = pcd::kernel_code(kernel).decode;
+        if (decode == nullptr) continue;
+        for (const Run& run : runs) {
+            CAPTURE(pcd::kernel_name(kernel));
+            CAPTURE(run.text);
+            // The run within the 64 bytes scanned, then zero padding.
+            std::string text = std::string(run.text) + " ";
+            text.resize(64, ' ');
+            text.append(16, '\0');
+            float values[4] = {};
+            const char* const next =
+                decode(text.data(), four_floats, reinterpret_cast<std::uint8_t*>(values));
+            REQUIRE((next != nullptr) == run.taken);
+            if (!run.taken) continue;
+            CHECK(next == text.data() + std::strlen(run.text));
+            const char* p = text.data();
+            for (const float value : values) {
+                while (*p == ' ') ++p;
+                float expected = 0;
+                p = fast_float::from_chars(p, text.data() + text.size(), expected).ptr;
+                CHECK(std::memcmp(&value, &expected, sizeof value) == 0);
+            }
+        }
+    }
+}
+
 TEST_CASE("a kernel the build does not contain is refused") {
     const std::vector<pcd::Kernel> compiled = pcd::compiled_kernels();
     REQUIRE(!compiled.empty());
