@@ -97,40 +97,52 @@ struct Lanes {
         return low | (std::uint64_t{high} << 32);
     }
 
-    // The eight bytes from each number's first and third byte on, and its
-    // length, four at a time, taken off the masks of number starts and ends;
-    // lanes beyond `count` repeat the first of their group.
+    static bool any_above(Words a, std::int64_t v) {
+        return !_mm256_testz_si256(_mm256_cmpgt_epi64(a, _mm256_set1_epi64x(v)),
+                                   _mm256_set1_epi64x(-1));
+    }
+
+    // The first eight bytes of each number and its length, four at a time,
+    // taken off the masks of number starts and ends; lanes beyond `count`
+    // repeat the first of their group.
     template <int count>
     class Gather {
        public:
         Gather(const char* p, std::uint64_t starts, std::uint64_t ends)
             : p_(p), starts_(starts), ends_(ends) {}
 
-        void group(int g, Words& head, Words& tail, Words& lengths) {
+        void group(int g, Words& head, Words& lengths) {
             std::int64_t bytes[4];
-            std::int64_t tail_bytes[4];
             std::int64_t length[4];
             const int in_group = count - 4 * g < 4 ? count - 4 * g : 4;
+            int* const start = start_ + 4 * g;
             for (int i = 0; i < 4; ++i) {
                 if (i < in_group) {
-                    const int start = platform::lowest_set_bit(starts_);
+                    start[i] = platform::lowest_set_bit(starts_);
                     last_end_ = platform::lowest_set_bit(ends_);
                     starts_ &= starts_ - 1;
                     ends_ &= ends_ - 1;
-                    bytes[i] = static_cast<std::int64_t>(load_eight(p_ + start));
-                    tail_bytes[i] = static_cast<std::int64_t>(load_eight(p_ + start + 2));
-                    length[i] = last_end_ - start;
+                    bytes[i] = static_cast<std::int64_t>(load_eight(p_ + start[i]));
+                    length[i] = last_end_ - start[i];
                 } else {
+                    start[i] = start[0];
                     bytes[i] = bytes[0];
-                    tail_bytes[i] = tail_bytes[0];
                     length[i] = length[0];
                 }
             }
             // Built in registers: a vector load of just-stored words would
             // wait for the stores.
             head = _mm256_set_epi64x(bytes[3], bytes[2], bytes[1], bytes[0]);
-            tail = _mm256_set_epi64x(tail_bytes[3], tail_bytes[2], tail_bytes[1], tail_bytes[0]);
             lengths = _mm256_set_epi64x(length[3], length[2], length[1], length[0]);
+        }
+
+        // The eight bytes from the third byte on of the numbers of group `g`.
+        Words tail(int g) const {
+            const int* const start = start_ + 4 * g;
+            return _mm256_set_epi64x(static_cast<std::int64_t>(load_eight(p_ + start[3] + 2)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[2] + 2)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[1] + 2)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[0] + 2)));
         }
 
         int last_end() const { return last_end_; }
@@ -139,6 +151,7 @@ struct Lanes {
         const char* p_;
         std::uint64_t starts_;
         std::uint64_t ends_;
+        int start_[8];
         int last_end_ = 0;
     };
 

@@ -87,12 +87,16 @@ struct Lanes {
                                     _mm256_castsi256_ps(integers));
     }
 
+    static bool any_above(Words a, std::int64_t v) {
+        return _mm512_cmpgt_epu64_mask(a, _mm512_set1_epi64(v)) != 0;
+    }
+
     static std::uint64_t number_bytes(const char* p) {
         return _mm512_cmpgt_epi8_mask(_mm512_loadu_si512(p), _mm512_set1_epi8(32));
     }
 
     // All eight numbers' first bytes in one permutation of the 64 text bytes,
-    // and the bytes from their third on in another.
+    // and the bytes from their third on, where needed, in another.
     template <int count>
     class Gather {
        public:
@@ -117,14 +121,18 @@ struct Lanes {
                 _mm512_permutexvar_epi8(lane_of_byte, _mm512_castsi128_si512(start_at)),
                 _mm512_set1_epi64(0x0706050403020100));
             head_ = _mm512_permutexvar_epi8(index, block);
-            tail_ = _mm512_permutexvar_epi8(_mm512_add_epi8(index, _mm512_set1_epi8(2)), block);
+            index_ = index;
+            block_ = block;
             lengths_ = _mm512_cvtepu8_epi64(_mm_sub_epi8(end_at, start_at));
         }
 
-        void group(int, Words& head, Words& tail, Words& lengths) const {
+        void group(int, Words& head, Words& lengths) const {
             head = head_;
-            tail = tail_;
             lengths = lengths_;
+        }
+
+        Words tail(int) const {
+            return _mm512_permutexvar_epi8(_mm512_add_epi8(index_, _mm512_set1_epi8(2)), block_);
         }
 
         int last_end() const {
@@ -133,8 +141,9 @@ struct Lanes {
 
        private:
         std::uint64_t ends_;
+        __m512i block_;
+        __m512i index_;
         __m512i head_;
-        __m512i tail_;
         __m512i lengths_;
     };
 

@@ -23,9 +23,10 @@
 //   to_floats(doubles), to_int32s(doubles), negate_where(mask, int32s),
 //   blend_integer_lanes(int lanes, floats, int32s)
 //   number_bytes(p)                      bit i: byte i of the 64 at p is no separator
+//   any_above(w, v)                      whether a lane of w exceeds v
 //   Gather<count>: gathers the groups of numbers (the eight bytes from their
-//     first and from their third byte on, and their lengths) from the start
-//     and end masks; group(g, head, tail, lengths);
+//     first byte on, and their lengths) from the start and end masks:
+//     group(g, head, lengths); tail(g), the eight bytes from their third on;
 //     last_end()
 //   store<count, narrow>(record, const Floats* groups, run)
 
@@ -37,6 +38,12 @@ template <class L>
 inline typename L::Words non_digit_bytes(typename L::Words text) {
     const typename L::Words values = L::bit_xor(text, L::bytes(0x30));
     return L::bit_and(L::bit_or(L::add_bytes(values, L::bytes(0x76)), values), L::bytes(0x80));
+}
+
+// The byte of each lane of `body` at `position` (0 where that is 8).
+template <class L>
+inline typename L::Words stop_byte(typename L::Words body, typename L::Words position) {
+    return L::bit_and(L::shift_right_by(body, L::template shift_left<3>(position)), L::words(0xFF));
 }
 
 // Number of 0xFF bytes in each lane of a mask that holds a run of them from
@@ -54,62 +61,105 @@ inline typename L::Words bytes_below_lowest(typename L::Words bits, typename L::
     return L::sub(L::template shift_right<7>(lowest), L::words(1));
 }
 
-// L::lanes numbers, each as the first eight bytes of its token (`head`, first
-// byte in the lowest), the eight bytes from its third byte on (`tail`) and
-// the token's length. Gives their binary32 values, sign included, or in the
-// lanes marked in `integer_lanes` their 32-bit integers, and returns a bit per
-// lane whose value cannot be taken. Numbers of up to eight digits are taken,
-// with a sign and a point: up to ten bytes ("-12.345678", as "%.8g" writes).
-template <class L, bool with_integers>
-inline int value_numbers(typename L::Words head, typename L::Words tail,
-                         typename L::Words token_length, int integer_lanes, int unsigned_lanes,
-                         typename L::Floats& values) {
+// What the valuation needs of L::lanes numbers, found in their text.
+template <class L>
+struct LaneDigits {
+    typename L::Mask negative;
+    typename L::Mask has_point;
+    typename L::Words integer_digits;
+    // The digits with the point squeezed out, as values 0 to 9, left-aligned
+    // in eight bytes and zero after the last: read as one eight-digit integer,
+    // the number is that integer / 10^(8 - integer_digits), whatever the
+    // count of its digits.
+    typename L::Words digits;
+    int refused;  // a bit per lane whose number is not its whole token, or has no digit
+};
+
+// Numbers of up to eight bytes, sign included, each given as the first eight
+// bytes of its token (`head`, first byte in the lowest) and the token's length.
+template <class L>
+inline LaneDigits<L> short_numbers(typename L::Words head, typename L::Words token_length) {
     using Words = typename L::Words;
-    using Mask = typename L::Mask;
-    const Words low_byte = L::words(0xFF);
-    const Mask negative = L::equal(L::bit_and(head, low_byte), L::words('-'));
+    LaneDigits<L> lane;
+    lane.negative = L::equal(L::bit_and(head, L::words(0xFF)), L::words('-'));
+    // The sign dropped, the byte moving in on top reads as a separator.
+    const Words body =
+        L::select(lane.negative, head,
+                  L::bit_or(L::template shift_right<8>(head), L::words(std::int64_t{0x20} << 56)));
+    const Words stops = non_digit_bytes<L>(body);
+    Words first_stop;
+    const Words integer_bytes = bytes_below_lowest<L>(stops, first_stop);
+    Words second_stop;
+    const Words point_bytes = bytes_below_lowest<L>(L::bit_xor(stops, first_stop), second_stop);
+    lane.integer_digits = run_length<L>(integer_bytes);
+    lane.has_point = L::equal(stop_byte<L>(body, lane.integer_digits), L::words('.'));
+    const Words squeezed = L::bit_or(L::bit_and(body, integer_bytes),
+                                     L::and_not(integer_bytes, L::template shift_right<8>(body)));
+    const Words digit_bytes =
+        L::select(lane.has_point, integer_bytes, L::template shift_right<8>(point_bytes));
+    lane.digits = L::bit_and(L::bit_xor(squeezed, L::bytes(0x30)), digit_bytes);
+    const Words number_length = L::increment_where(
+        lane.negative, L::select(lane.has_point, lane.integer_digits, run_length<L>(point_bytes)));
+    lane.refused = L::lane_bits(L::not_equal(number_length, token_length)) |
+                   L::lane_bits(L::equal(run_length<L>(digit_bytes), L::zero()));
+    return lane;
+}
+
+// Numbers of up to eight digits with a sign and a point, up to ten bytes
+// ("-12.345678", as "%.8g" writes them): `tail` holds the eight bytes from
+// each token's third byte on.
+template <class L>
+inline LaneDigits<L> long_numbers(typename L::Words head, typename L::Words tail,
+                                  typename L::Words token_length) {
+    using Words = typename L::Words;
+    LaneDigits<L> lane;
+    lane.negative = L::equal(L::bit_and(head, L::words(0xFF)), L::words('-'));
     // The eight bytes from the token's second byte on.
     const Words second =
         L::bit_or(L::template shift_right<8>(head),
                   L::bit_and(L::template shift_left<8>(tail), L::words(-(std::int64_t{1} << 56))));
     // The number without its sign, and the same one byte on.
-    const Words body = L::select(negative, head, second);
-    const Words body_after = L::select(negative, second, tail);
-
+    const Words body = L::select(lane.negative, head, second);
+    const Words body_after = L::select(lane.negative, second, tail);
     Words first_stop;
     const Words integer_bytes = bytes_below_lowest<L>(non_digit_bytes<L>(body), first_stop);
-    const Words integer_digits = run_length<L>(integer_bytes);
-    const Words first_stop_byte =
-        L::bit_and(L::shift_right_by(body, L::template shift_left<3>(integer_digits)), low_byte);
-    const Mask has_point = L::equal(first_stop_byte, L::words('.'));
-
-    // The digits with the point squeezed out, left-aligned in eight bytes and
-    // zero after the last, read as one eight-digit integer: the number is that
-    // integer / 10^(8 - integer_digits), whatever the count of its digits.
+    lane.integer_digits = run_length<L>(integer_bytes);
+    lane.has_point = L::equal(stop_byte<L>(body, lane.integer_digits), L::words('.'));
     const Words squeezed =
         L::bit_or(L::bit_and(body, integer_bytes),
-                  L::and_not(integer_bytes, L::select(has_point, body, body_after)));
+                  L::and_not(integer_bytes, L::select(lane.has_point, body, body_after)));
     Words digits_stop;
     const Words digit_bytes = bytes_below_lowest<L>(non_digit_bytes<L>(squeezed), digits_stop);
     const Words digit_count = run_length<L>(digit_bytes);
-    const Words digits = L::bit_and(L::bit_xor(squeezed, L::bytes(0x30)), digit_bytes);
-    const Words quads = L::quad_digits(L::pair_digits(digits));
+    lane.digits = L::bit_and(L::bit_xor(squeezed, L::bytes(0x30)), digit_bytes);
+    // A ninth digit would leave the token longer than the number.
+    const Words number_length =
+        L::increment_where(lane.negative, L::increment_where(lane.has_point, digit_count));
+    lane.refused = L::lane_bits(L::not_equal(number_length, token_length)) |
+                   L::lane_bits(L::equal(digit_count, L::zero()));
+    return lane;
+}
+
+// The numbers of `lane` as binary32 values, sign included, or in the lanes
+// marked in `integer_lanes` as 32-bit integers. Returns a bit per lane whose
+// value cannot be taken.
+template <class L, bool with_integers>
+inline int value_numbers(const LaneDigits<L>& lane, int integer_lanes, int unsigned_lanes,
+                         typename L::Floats& values) {
+    using Words = typename L::Words;
+    const typename L::Mask negative = lane.negative;
+    const typename L::Mask has_point = lane.has_point;
+    const Words quads = L::quad_digits(L::pair_digits(lane.digits));
     const Words eight_digits =
         L::add(L::multiply_low_halves(quads, L::words(10000)), L::template shift_right<32>(quads));
-
-    // Taken only when the number is the whole token and has a digit: a ninth
-    // digit would leave the token longer than the number.
-    const Words number_length =
-        L::increment_where(negative, L::increment_where(has_point, digit_count));
-    int refused = L::lane_bits(L::not_equal(number_length, token_length)) |
-                  L::lane_bits(L::equal(digit_count, L::zero()));
+    int refused = lane.refused;
 
     // Below 2^52 the digits convert exactly through the bits of 2^52 + value.
     const Words two_52 = L::words(0x4330000000000000);
     const typename L::Doubles exact =
         L::sub_doubles(L::as_doubles(L::bit_or(eight_digits, two_52)), L::as_doubles(two_52));
     const typename L::Doubles rounded =
-        L::mul_doubles(exact, L::inverse_power_of_ten(L::sub(L::words(8), integer_digits)));
+        L::mul_doubles(exact, L::inverse_power_of_ten(L::sub(L::words(8), lane.integer_digits)));
     // As in the scalar decoder: the product lies within 2 units of the last
     // place of the exact quotient, so unless it lies within 4 units of a
     // binary32 halfway point it rounds to binary32 as the decimal does.
@@ -147,11 +197,13 @@ inline const char* decode_run(const char* p, const PackedElements& run, std::uin
     int refused = 0;
     for (int g = 0; g < groups; ++g) {
         typename L::Words head;
-        typename L::Words tail;
         typename L::Words lengths;
-        gather.group(g, head, tail, lengths);
-        refused |= value_numbers<L, with_integers>(head, tail, lengths,
-                                                   run.integer_lanes >> (g * L::lanes),
+        gather.group(g, head, lengths);
+        // Longer numbers cost more work, which text of short ones is spared.
+        const LaneDigits<L> lane = L::any_above(lengths, 8)
+                                       ? long_numbers<L>(head, gather.tail(g), lengths)
+                                       : short_numbers<L>(head, lengths);
+        refused |= value_numbers<L, with_integers>(lane, run.integer_lanes >> (g * L::lanes),
                                                    run.unsigned_lanes >> (g * L::lanes), values[g])
                    << (g * L::lanes);
     }
