@@ -1,5 +1,5 @@
-// Opens a PCD file, parses its header, checks what can be checked before
-// allocating, and hands the data section to the decoder of its kind.
+// Opens a PCD file, parses its header, allocates the point buffer and hands
+// the data section to the reader of its kind.
 
 #include "pcd/pcd_reader.hpp"
 
