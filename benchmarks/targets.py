@@ -64,9 +64,9 @@ def targets(data: dict) -> list[tuple[str, bool | None, str]]:
                 continue
             t = o["median_s"]
             ok = k <= x * t if how == "at most" else t >= x * k
-            note = f" (extrapolated from {size_label(o['extrapolated_from'])})" * (
-                "extrapolated_from" in o
-            )
+            note = ""
+            if "extrapolated_from" in o:
+                note = f" (extrapolated from {size_label(o['extrapolated_from'])})"
             out.append((name, ok, f"{k:.4f} s vs {t:.4f} s = {k / t:.2f}x its time{note}"))
         if kind == "ascii":
             mbs = r["data_bytes"] / k / 1e6

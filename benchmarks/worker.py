@@ -129,11 +129,10 @@ def make_lzf_decompress(job):
         compressed, uncompressed = struct.unpack("<II", fh.read(8))
         block = np.frombuffer(fh.read(compressed), dtype=np.uint8)
     decompress = liblzf.lzf_decompress
-    src = block.ctypes.data
 
     def call():
         out = np.empty(uncompressed, dtype=np.uint8)
-        if decompress(src, compressed, out.ctypes.data, uncompressed) != uncompressed:
+        if decompress(block.ctypes.data, compressed, out.ctypes.data, uncompressed) != uncompressed:
             raise RuntimeError("lzf_decompress failed")
         return out
 
