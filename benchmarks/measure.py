@@ -20,7 +20,6 @@ import argparse
 import datetime
 import json
 import os
-import platform
 import shutil
 import statistics
 import subprocess
@@ -37,95 +36,15 @@ from common import (  # noqa: E402
     PEER_MODULE,
     PEERS,
     REPO,
+    debian_version,
+    dist_version,
+    kelvarin_revision,
+    machine_info,
     parse_size,
+    probe_peer,
     size_label,
 )
 from tables import markdown_table, print_tables  # noqa: E402
-
-# ---------------------------------------------------------------- machine and versions
-
-
-def machine_info() -> dict:
-    model = platform.processor() or "unknown CPU"
-    try:
-        with open("/proc/cpuinfo") as fh:
-            for line in fh:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    mem_gib = None
-    try:
-        with open("/proc/meminfo") as fh:
-            mem_gib = round(int(fh.readline().split()[1]) / 2**20)
-    except (OSError, ValueError, IndexError):
-        pass
-    thp = None
-    try:
-        with open("/sys/kernel/mm/transparent_hugepage/enabled") as fh:
-            thp = fh.read().strip()
-    except OSError:
-        pass
-    return {
-        "cpu": " ".join(model.split()),
-        "cores": os.cpu_count(),
-        "memory_gib": mem_gib,
-        "kernel": platform.release(),
-        "python": platform.python_version(),
-        "transparent_hugepage": thp,
-    }
-
-
-def dist_version(name: str) -> str | None:
-    from importlib import metadata
-
-    try:
-        return metadata.version(name)
-    except metadata.PackageNotFoundError:
-        return None
-
-
-def debian_version(package: str) -> str | None:
-    try:
-        return subprocess.run(
-            ["dpkg-query", "-W", "-f=${Version}", package],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return None
-
-
-def kelvarin_revision() -> str:
-    try:
-        rev = subprocess.run(
-            ["git", "-C", REPO, "rev-parse", "--short", "HEAD"],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
-        dirty = subprocess.run(
-            ["git", "-C", REPO, "status", "--porcelain", "--untracked-files=no", "--", "src"],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
-        return rev + ("-dirty" if dirty else "")
-    except (OSError, subprocess.CalledProcessError):
-        return "unknown"
-
-
-def probe_peer(module: str) -> tuple[bool, str]:
-    """Imports the module in a child, as a worker would: (usable, version or reason)."""
-    code = f"import {module} as m; print(getattr(m, '__version__', '?'))"
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    if proc.returncode == 0:
-        return True, proc.stdout.strip().splitlines()[-1]
-    lines = [line for line in proc.stderr.strip().splitlines() if line.strip()]
-    return False, lines[-1] if lines else f"exit code {proc.returncode}"
-
 
 # ---------------------------------------------------------------- progress
 
