@@ -18,23 +18,23 @@
 
 namespace {
 
-struct FieldSpec {
+struct FieldDecl {
     const char* name;
     std::int32_t size;
     std::int32_t count;
 };
 
-pcd::PcdHeader header_of(const std::vector<FieldSpec>& specs, std::int32_t points) {
+pcd::PcdHeader header_of(const std::vector<FieldDecl>& decls, std::int32_t points) {
     pcd::PcdHeader header;
     std::int32_t offset = 0;
-    for (const FieldSpec& spec : specs) {
+    for (const FieldDecl& decl : decls) {
         pcd::PcdField field;
-        field.name = spec.name;
+        field.name = decl.name;
         field.type = 'U';
-        field.size = spec.size;
-        field.count = spec.count;
+        field.size = decl.size;
+        field.count = decl.count;
         field.offset = offset;
-        offset += spec.size * spec.count;
+        offset += decl.size * decl.count;
         header.fields.push_back(field);
     }
     header.points = header.width = points;
@@ -62,7 +62,7 @@ std::vector<std::uint8_t> field_grouped(const pcd::PcdHeader& header,
     return image;
 }
 
-const std::vector<std::pair<const char*, std::vector<FieldSpec>>> layouts = {
+const std::vector<std::pair<const char*, std::vector<FieldDecl>>> layouts = {
     {"one field", {{"x", 4, 1}}},
     {"x y z intensity", {{"x", 4, 1}, {"y", 4, 1}, {"z", 4, 1}, {"intensity", 4, 1}}},
     {"widths 1 2 8",
@@ -82,14 +82,14 @@ const std::int32_t point_counts[] = {0, 1, 2, 3, 97, 255, 256, 257, 1000, 5000};
 
 TEST_CASE("regrouping a field-grouped image gives the packed records") {
     std::mt19937 random(7);
-    for (const auto& [name, specs] : layouts) {
+    for (const auto& [name, decls] : layouts) {
         for (const std::int32_t points : point_counts) {
-            const pcd::PcdHeader header = header_of(specs, points);
+            const pcd::PcdHeader header = header_of(decls, points);
             const auto step = static_cast<std::size_t>(header.point_step);
             std::vector<std::uint8_t> records(static_cast<std::size_t>(points) * step);
             for (std::uint8_t& byte : records) byte = static_cast<std::uint8_t>(random());
             bool padded = false;
-            for (const FieldSpec& spec : specs) padded = padded || std::string(spec.name) == "_";
+            for (const FieldDecl& decl : decls) padded = padded || std::string(decl.name) == "_";
             for (const bool with_padding : {true, false}) {
                 if (!with_padding && !padded) continue;
                 CAPTURE(name);
@@ -113,8 +113,8 @@ TEST_CASE("regrouping a field-grouped image gives the packed records") {
                     continue;
                 }
                 std::size_t held = 0;
-                for (const FieldSpec& spec : specs)
-                    held += with_padding || std::string(spec.name) != "_" ? 1 : 0;
+                for (const FieldDecl& decl : decls)
+                    held += with_padding || std::string(decl.name) != "_" ? 1 : 0;
                 REQUIRE(groups.size() == held);
                 // Garbage beforehand: the regrouping writes every byte.
                 std::vector<std::uint8_t> out(records.size() + 64, 0xA5);
