@@ -5,27 +5,19 @@
 #include <cstdint>
 #include <istream>
 #include <memory>
-#include <string>
 
 #include "pcd/pcd_header.hpp"
 #include "pcd/point_buffer.hpp"
 
 namespace pcd {
 
-// Where a data section lies: the file, by name so that it can be mapped, its
-// size, and the offset of the section's first byte.
-struct DataSection {
-    std::string filename;
-    std::uint64_t file_size;
-    std::uint64_t offset;
-};
-
 // Reads a "binary_compressed" data section into a new point buffer of all the
 // header's records: two native-order 32-bit words (compressed size,
 // uncompressed size) and one LZF block. The block holds the records grouped by
 // field (every point's bytes of the first field, then of the second, ...), as
 // PCD writers store it; they are regrouped into packed records. `stream`
-// stands at the section's first byte. Whatever the header and the size words alone show to be wrong
+// stands at the section's first byte and `available` bytes of the file remain
+// from there. Whatever the header and the size words alone show to be wrong
 // is refused before any memory is allocated for the cloud.
 //
 // Throws std::runtime_error "LZF decompression failed" for a cut-off or
@@ -33,8 +25,7 @@ struct DataSection {
 // whose declared size is not that of all the records (with or without their
 // "_" padding fields), and std::length_error "vector too long" for a block
 // over the size limit.
-std::unique_ptr<PointBuffer> decode_compressed_data(std::istream& stream,
-                                                    const DataSection& section,
+std::unique_ptr<PointBuffer> decode_compressed_data(std::istream& stream, std::uint64_t available,
                                                     const PcdHeader& header);
 
 }  // namespace pcd

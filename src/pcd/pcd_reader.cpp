@@ -149,10 +149,7 @@ PcdCloud read_pcd(const std::string& filename) {
             read_binary_data(stream, *cloud.buffer);
             break;
         case DataKind::binary_compressed:
-            cloud.buffer = decode_compressed_data(stream,
-                                                  {filename, static_cast<std::uint64_t>(file_size),
-                                                   static_cast<std::uint64_t>(header.data_offset)},
-                                                  header);
+            cloud.buffer = decode_compressed_data(stream, available, header);
             break;
         case DataKind::ascii:
             // The text decoder fills the buffer front to back over zeros.

@@ -1,7 +1,6 @@
-// The read path of "binary_compressed" sections, taken where the block cannot
-// be mapped from the file (here: a section given as a stream alone): blocks
-// shorter and longer than the records, padding left out, one point and many,
-// each giving the records of the file and a point buffer of their size.
+// The reading of "binary_compressed" sections from a stream: blocks shorter
+// and longer than the records, padding left out, one point and many, each
+// giving the records of the file and a point buffer of their size.
 
 #include <doctest/doctest.h>
 #include <lzf.h>
@@ -78,7 +77,7 @@ TEST_CASE("a block that is read rather than mapped gives the same records") {
         CHECK((section.size() - 8 > image.size()) == c.noise);
 
         std::istringstream stream(section);
-        const auto buffer = pcd::decode_compressed_data(stream, {"", section.size(), 0}, header);
+        const auto buffer = pcd::decode_compressed_data(stream, section.size(), header);
         REQUIRE(buffer->size == records.size());
         CHECK(buffer->capacity == buffer->size);
         CHECK(std::vector<std::uint8_t>(buffer->data.get(), buffer->data.get() + buffer->size) ==
