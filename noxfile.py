@@ -56,8 +56,9 @@ def install_one_build(session, build_dir, defines):
     (unit tests included) in `build_dir`."""
     session.install(*BUILD_TOOLS, "numpy", "pytest")
     session.run("python", "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
-                "--force-reinstall", f"-Cbuild-dir={build_dir}",
-                *[f"-Ccmake.define.{key}={value}" for key, value in defines.items()], HERE)
+                "--force-reinstall", f"--config-settings=build-dir={build_dir}",
+                *[f"--config-settings=cmake.define.{k}={v}" for k, v in defines.items()],
+                HERE)
 
 
 def wheel_tag(python):
@@ -73,7 +74,7 @@ def build(session):
     # only what changed.
     build_dir = os.path.join(WORK, "build", tag)
     session.run("python", "-m", "pip", "wheel", "--no-deps", "-q", "-w", WHEELHOUSE,
-                f"-Cbuild-dir={build_dir}", HERE)
+                f"--config-settings=build-dir={build_dir}", HERE)
 
 
 @nox.session(python=PYTHONS)

@@ -1,13 +1,19 @@
-"""Synthetic PCD clouds for the benchmarks, written in all three data kinds.
+"""Synthetic PCD clouds for the benchmarks, written in the data kinds each is measured in.
 
-Two clouds:
-  xyzi  x y z intensity, all float32 (16 bytes a point)
-  wide  x y z F4, intensity F4, ring U2, timestamp F8, rgb U4, normal F4 COUNT 3
-        (42 bytes a point)
+  xyzi    x y z intensity, all float32 (16 bytes a point); all three kinds
+  wide    x y z F4, intensity F4, ring U2, timestamp F8, rgb U4, normal F4 COUNT 3
+          (42 bytes a point); all three kinds
+  xyzi8g  x y z intensity as PCL's writer prints float32: 8 significant digits
+          (%.8g, exponents for small values), integer-valued intensities; ascii
+  noise   x y z intensity of random float32 bits: the LZF block comes out a
+          little longer than the records; binary_compressed
 
-Values look like a spinning lidar scan and are quantised to a few decimals, so
-that the ascii text is as short as a real writer's and every kind holds the
-same numbers. One point in 997 has NaN coordinates, as organised clouds do.
+Values of xyzi and wide look like a spinning lidar scan and are quantised to a
+few decimals, so the ascii text is as short as a careful writer's; xyzi8g has
+the same geometry at full float32 precision, and a ground-level height near 0
+in one point of 32. Every kind of a cloud holds the same numbers (the binary
+file is the reference the loaders are checked against). One point in 997 has
+NaN coordinates, as organised clouds do (not in noise).
 
 binary_compressed files are laid out as PCL writes them: the records regrouped
 by field (all x, then all y, ...; a COUNT 3 field keeps its three elements of a
@@ -45,6 +51,16 @@ class Field:
         return self.size * self.count
 
 
+# The cloud's values: "quantised" to the fields' decimals, "pcl8g" as PCL
+# prints them, or "noise".
+STYLE = {"xyzi": "quantised", "wide": "quantised", "xyzi8g": "pcl8g", "noise": "noise"}
+XYZI = (
+    Field("x", "F", 4, 1, 3),
+    Field("y", "F", 4, 1, 3),
+    Field("z", "F", 4, 1, 3),
+    Field("intensity", "F", 4, 1, 1),
+)
+
 CLOUDS = {
     "xyzi": (
         Field("x", "F", 4, 1, 3),
@@ -62,9 +78,17 @@ CLOUDS = {
         Field("rgb", "U", 4, 1, 0),
         Field("normal", "F", 4, 3, 4),
     ),
+    "xyzi8g": XYZI,
+    "noise": XYZI,
 }
 
 KINDS = ("binary", "binary_compressed", "ascii")
+CLOUD_KINDS = {
+    "xyzi": KINDS,
+    "wide": KINDS,
+    "xyzi8g": ("ascii",),
+    "noise": ("binary_compressed",),
+}
 
 
 def record_dtype(fields) -> np.dtype:
@@ -124,7 +148,49 @@ def _nan_mask(start: int, n: int) -> np.ndarray:
     return (np.arange(start, start + n) % NAN_EVERY) == NAN_EVERY - 1
 
 
-def make_records(fields, start: int, n: int) -> np.ndarray:
+def _float_columns(style: str, start: int, n: int) -> dict:
+    """x y z intensity float32 columns of the pcl8g and noise clouds."""
+    rng = np.random.default_rng(4321 + start)
+    if style == "noise":
+        cols = {name: rng.uniform(-100.0, 100.0, n).astype(np.float32) for name in "xyz"}
+        cols["intensity"] = rng.uniform(0.0, 1.0, n).astype(np.float32)
+        return cols
+    i = np.arange(start, start + n, dtype=np.int64)
+    ring = i % 64
+    azimuth = rng.uniform(0.0, 2 * np.pi, n)
+    elevation = np.deg2rad(-25.0 + ring * (40.0 / 63.0))
+    rng_m = rng.uniform(1.0, 120.0, n)
+    z = rng_m * np.sin(elevation)
+    ground = (i % 32) == 5
+    z[ground] = rng.normal(0.0, 3e-5, int(ground.sum()))
+    cols = {
+        "x": rng_m * np.cos(elevation) * np.cos(azimuth),
+        "y": rng_m * np.cos(elevation) * np.sin(azimuth),
+        "z": z,
+        "intensity": rng.integers(0, 256, n).astype(np.float64),
+    }
+    nan = _nan_mask(start, n)
+    for name in "xyz":
+        cols[name][nan] = np.nan
+    return {name: _round_trip_8g(v.astype(np.float32)) for name, v in cols.items()}
+
+
+def _text_8g(values: np.ndarray) -> list:
+    return ["%.8g" % v for v in values.tolist()]
+
+
+def _round_trip_8g(values: np.ndarray) -> np.ndarray:
+    """The float32 numbers that reading the %.8g text of `values` gives."""
+    return np.array([float(t) for t in _text_8g(values)], dtype=np.float32)
+
+
+def make_records(fields, start: int, n: int, style: str = "quantised") -> np.ndarray:
+    if style != "quantised":
+        cols = _float_columns(style, start, n)
+        rec = np.zeros(n, dtype=record_dtype(fields))
+        for f in fields:
+            rec[f.name] = cols[f.name]
+        return rec
     cols = _scaled_columns(fields, start, n)
     rec = np.zeros(n, dtype=record_dtype(fields))
     nan = _nan_mask(start, n)
@@ -169,6 +235,13 @@ def _format_column(k: np.ndarray, decimals: int, nan: np.ndarray | None) -> np.n
     return out
 
 
+def ascii_chunk_8g(fields, start: int, n: int) -> bytes:
+    """Text of x y z intensity records as PCL's writer prints float32 (nan as "nan")."""
+    cols = _float_columns("pcl8g", start, n)
+    columns = [_text_8g(cols[f.name]) for f in fields]
+    return "".join(" ".join(row) + "\n" for row in zip(*columns)).encode("ascii")
+
+
 def ascii_chunk(fields, start: int, n: int) -> bytes:
     cols = _scaled_columns(fields, start, n)
     nan = _nan_mask(start, n)
@@ -201,14 +274,18 @@ def write_cloud(path: str, cloud: str, points: int, kind: str) -> None:
     tmp = path + ".part"
     with open(tmp, "wb") as fh:
         fh.write(header_text(fields, points, kind))
+        style = STYLE[cloud]
         if kind == "ascii":
+            chunk = ascii_chunk_8g if style == "pcl8g" else ascii_chunk
+            if style == "noise":
+                raise ValueError("the noise cloud has no ascii form")
             for start in range(0, points, CHUNK):
-                fh.write(ascii_chunk(fields, start, min(CHUNK, points - start)))
+                fh.write(chunk(fields, start, min(CHUNK, points - start)))
         else:
             rec = np.empty(points, dtype=record_dtype(fields))
             for start in range(0, points, CHUNK):
                 n = min(CHUNK, points - start)
-                rec[start : start + n] = make_records(fields, start, n)
+                rec[start : start + n] = make_records(fields, start, n, style)
             if kind == "binary":
                 rec.tofile(fh)
             else:

@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
 # Load benchmark: kelvarin against numpy/pandas/LZF baselines and the peers
-# pypcd4 and Open3D. Sets up everything it needs, then runs benchmarks/bench.py:
+# pypcd4 and Open3D. Sets up everything it needs, then measures (measure.py:
+# raw figures to JSON, tables), checks the targets (targets.py: PASS/FAIL) and
+# draws the chart (chart.py):
 #
-#   bash benchmarks/run.sh            # full run (1M and 10M points), ~15 min on 2 cores
+#   bash benchmarks/run.sh            # full run (1M and 10M points), ~20 min on 2 cores
 #   bash benchmarks/run.sh --quick    # 100k and 1M points, fewer runs
-#   bash benchmarks/run.sh --help     # bench.py's options
+#   bash benchmarks/run.sh --help     # measure.py's options
 #
 # Set-up, on a fresh Debian machine as root: the Debian packages kelvarin's
 # build needs (liblzf-dev, libfast-float-dev) and Open3D's wheel loads
-# (libusb-1.0-0, libgomp1); a venv (benchmarks/out/venv) with the baselines,
+# (libusb-1.0-0, libgomp1); a venv ($KELVARIN_BENCH_OUT/venv) with the baselines,
 # the peers and kelvarin built from this checkout.
 #
 # Environment: PYTHON (interpreter for the venv; default: a 3.11, which the
-# peers have wheels for), KELVARIN_BENCH_OUT (generated clouds and results,
-# default benchmarks/out), KELVARIN_BENCH_VENV, KELVARIN_BENCH_BUILD (kelvarin's
-# CMake build dir, default $KELVARIN_BENCH_OUT/build).
+# peers have wheels for), KELVARIN_BENCH_OUT (generated clouds, results, venv
+# and build; default bench/ under the checkout's work dir, scripts/work-dir.sh),
+# KELVARIN_BENCH_VENV, KELVARIN_BENCH_BUILD (kelvarin's CMake build dir).
+# A full run with the default options writes benchmarks/results.png.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 REPO=$(dirname "$HERE")
-OUT=${KELVARIN_BENCH_OUT:-$HERE/out}
+OUT=${KELVARIN_BENCH_OUT:-$(bash "$REPO/scripts/work-dir.sh")/bench}
 VENV=${KELVARIN_BENCH_VENV:-$OUT/venv}
 BUILD=${KELVARIN_BENCH_BUILD:-$OUT/build}
 mkdir -p "$OUT"
@@ -76,6 +79,12 @@ fi
 say "building kelvarin from $REPO"
 pipq --force-reinstall --no-deps "$REPO" -Cbuild-dir="$BUILD"
 
-say "running benchmarks/bench.py $*"
-export KELVARIN_BENCH_OUT="$OUT"
-exec "$VPY" "$HERE/bench.py" --out "$OUT" "$@"
+case " $* " in *" -h "*|*" --help "*) exec "$VPY" "$HERE/measure.py" --help ;; esac
+say "running benchmarks/measure.py $*"
+rm -f "$OUT/latest"
+"$VPY" "$HERE/measure.py" --out "$OUT" "$@"
+json=$(cat "$OUT/latest")
+echo
+# a missed target is a finding of the run, not a failure of the script
+"$VPY" "$HERE/targets.py" "$json" || true
+"$VPY" "$HERE/chart.py" "$json"

@@ -116,6 +116,39 @@ def make_lzf(job):
     return call, lambda d: d
 
 
+def make_lzf_decompress(job):
+    """liblzf's lzf_decompress of the block, read beforehand, into a fresh NumPy array."""
+    import ctypes
+
+    liblzf = ctypes.CDLL("liblzf.so.1")
+    liblzf.lzf_decompress.restype = ctypes.c_uint
+    c_uint, c_void_p = ctypes.c_uint, ctypes.c_void_p
+    liblzf.lzf_decompress.argtypes = [c_void_p, c_uint, c_void_p, c_uint]
+    with open(job["path"], "rb") as fh:
+        fh.seek(job["data_offset"])
+        compressed, uncompressed = struct.unpack("<II", fh.read(8))
+        block = np.frombuffer(fh.read(compressed), dtype=np.uint8)
+    decompress = liblzf.lzf_decompress
+
+    def call():
+        out = np.empty(uncompressed, dtype=np.uint8)
+        if decompress(block.ctypes.data, compressed, out.ctypes.data, uncompressed) != uncompressed:
+            raise RuntimeError("lzf_decompress failed")
+        return out
+
+    fields, points = _fields(job), job["points"]
+
+    def normalise(raw):
+        out, at = {}, 0
+        for f in fields:
+            a = np.frombuffer(raw, dtype=f.dtype, count=points * f.count, offset=at)
+            out[f.name] = a if f.count == 1 else a.reshape(points, f.count)
+            at += points * f.width
+        return out
+
+    return call, normalise
+
+
 def make_loadtxt(job):
     path, skip = job["path"], job["header_lines"]
     dtype = pcdgen.record_dtype(_fields(job))
@@ -235,6 +268,7 @@ MAKERS = {
     "kelvarin": make_kelvarin,
     "numpy.fromfile": make_fromfile,
     "python-lzf+frombuffer": make_lzf,
+    "lzf_decompress": make_lzf_decompress,
     "numpy.loadtxt": make_loadtxt,
     "pandas.read_csv": make_pandas,
     "pypcd4": make_pypcd4,

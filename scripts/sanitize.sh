@@ -30,11 +30,11 @@ VPY=$WORK/venv/bin/python
 FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"
 CC=gcc CXX=g++ "$VPY" -m pip install -q --disable-pip-version-check --no-build-isolation \
   --force-reinstall --no-deps "$ROOT" \
-  -Cbuild-dir="$WORK/build" \
-  -Ccmake.build-type=RelWithDebInfo \
-  -Ccmake.define.KELVARIN_UNIT_TESTS=ON \
-  -Ccmake.define.KELVARIN_X87_UNIT_TESTS=OFF \
-  -Ccmake.define.CMAKE_CXX_FLAGS="$FLAGS"
+  --config-settings=build-dir="$WORK/build" \
+  --config-settings=cmake.build-type=RelWithDebInfo \
+  --config-settings=cmake.define.KELVARIN_UNIT_TESTS=ON \
+  --config-settings=cmake.define.KELVARIN_X87_UNIT_TESTS=OFF \
+  --config-settings=cmake.define.CMAKE_CXX_FLAGS="$FLAGS"
 
 # CPython itself is not instrumented, so the ASan runtime has to be loaded
 # first, ahead of the interpreter's own malloc.

@@ -76,7 +76,10 @@ def assert_fails(path, message=FAILED, error=RuntimeError):
         kelvarin.load_pcd(path)
 
 
-@pytest.mark.parametrize("points", [1, 2, 3, 2047, 2048, 2049, 5000])
+# Widths, counts and point counts across the regrouping's slices are the C++ unit test's
+# (tests/cpp/compressed_regroup_test.cpp); here the whole load, one point (decompressed in
+# record order) and many (regrouped).
+@pytest.mark.parametrize("points", [1, 2, 5000])
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_field_grouped_block_loads_like_binary(write_pcd, layout, points):
     fields = LAYOUTS[layout]
@@ -191,7 +194,7 @@ def test_oversized_block_is_refused(write_pcd, compressed_size):
 PADDED = XYZ + [("_", "U", 1, 4), ("rgb", "F", 4, 1), ("label", "U", 2, 1)]
 
 
-@pytest.mark.parametrize("points", [1, 3, 3000])
+@pytest.mark.parametrize("points", [1, 3000])
 @pytest.mark.parametrize("with_padding", [False, True])
 def test_padding_fields_may_be_left_out_of_the_block(write_pcd, points, with_padding):
     # PCL's writer leaves "_" fields out of the block; a block holding them loads too
@@ -202,11 +205,3 @@ def test_padding_fields_may_be_left_out_of_the_block(write_pcd, points, with_pad
     if not with_padding:
         records["_"] = 0
     assert_cloud(kelvarin.load_pcd(path), records)
-
-
-@pytest.mark.parametrize("extra", [-1, 1, 4 * 3000 - 1])
-def test_padded_layout_needs_one_of_the_two_block_sizes(write_pcd, extra):
-    records = cloud(PADDED, 3000, seed=7)
-    image = b"".join(np.ascontiguousarray(records[n]).tobytes() for n, *_ in PADDED if n != "_")
-    image = image + bytes(extra) if extra > 0 else image[:extra]
-    assert_fails(write_pcd(header_of(PADDED, 3000) + lzf_section(image)))

@@ -1,5 +1,6 @@
-// Opens a PCD file, parses its header, allocates the point buffer and hands
-// the data section to the reader of its kind.
+// Opens a PCD file, parses its header and hands the data section to the
+// reader of its kind, with a point buffer allocated once what the header and
+// the section's first bytes show has been checked.
 
 #include "pcd/pcd_reader.hpp"
 
@@ -57,8 +58,8 @@ DataKind data_kind(const std::string& data_type) {
     throw std::runtime_error("Unsupported PCD DATA type: " + printable(data_type));
 }
 
-void read_binary_data(std::istream& stream, std::uint64_t available, PointBuffer& buffer) {
-    if (available < buffer.size) throw truncated(buffer.size, available);
+// The caller has checked that the file holds `buffer.size` more bytes.
+void read_binary_data(std::istream& stream, PointBuffer& buffer) {
     if (buffer.size == 0) return;
     stream.read(reinterpret_cast<char*>(buffer.data.get()),
                 static_cast<std::streamsize>(buffer.size));
@@ -94,19 +95,23 @@ PcdCloud read_pcd(const std::string& filename, const AsciiDecoding& ascii) {
     const auto available = static_cast<std::uint64_t>(file_size - header.data_offset);
     stream.seekg(header.data_offset);
 
-    if (kind == DataKind::binary && available < static_cast<std::uint64_t>(byte_count))
-        throw truncated(static_cast<std::uint64_t>(byte_count), available);
-    // Binary data overwrites the whole buffer or the load fails; the
-    // decompressor and the text decoder fill it front to back over zeros.
-    const Filling filling = kind == DataKind::binary ? Filling::overwritten : Filling::bulk;
-    cloud.buffer = make_point_buffer(static_cast<std::size_t>(byte_count), filling);
-
+    // Each decoder allocates the point buffer only once what the header and
+    // the section's first bytes show has been checked: a small file claiming
+    // a huge cloud fails with its own message, not for want of memory.
+    const auto records_size = static_cast<std::size_t>(byte_count);
     switch (kind) {
-        case DataKind::binary: read_binary_data(stream, available, *cloud.buffer); break;
+        case DataKind::binary:
+            if (available < records_size) throw truncated(records_size, available);
+            // Overwritten whole by the read, or the load fails.
+            cloud.buffer = make_point_buffer(records_size, Filling::overwritten);
+            read_binary_data(stream, *cloud.buffer);
+            break;
         case DataKind::binary_compressed:
-            decode_compressed_data(stream, available, header, *cloud.buffer);
+            cloud.buffer = decode_compressed_data(stream, available, header);
             break;
         case DataKind::ascii:
+            // The text decoder fills the buffer front to back over zeros.
+            cloud.buffer = make_point_buffer(records_size, Filling::bulk);
             decode_ascii_data(stream, available, header, *cloud.buffer, ascii);
             break;
     }

@@ -1,5 +1,6 @@
 #include "pcd/point_buffer.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -34,17 +35,31 @@ void advise_huge_pages(void* storage, std::size_t size) {
 
 }  // namespace
 
-std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size, Filling filling) {
-    if (size > max_point_buffer_bytes) throw std::length_error("vector too long");
+std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size, Filling filling,
+                                               std::size_t capacity) {
+    capacity = std::max(size, capacity);
+    if (capacity > max_point_buffer_bytes) throw std::length_error("vector too long");
     auto buffer = std::make_unique<PointBuffer>();
     // calloc(0) may return null; one byte keeps data() valid for empty clouds.
-    const std::size_t bytes = size == 0 ? 1 : size;
+    const std::size_t bytes = capacity == 0 ? 1 : capacity;
     void* storage = filling == Filling::overwritten ? std::malloc(bytes) : std::calloc(bytes, 1);
     if (storage == nullptr) throw std::bad_alloc();
-    advise_huge_pages(storage, size);
+    advise_huge_pages(storage, capacity);
     buffer->data.reset(static_cast<std::uint8_t*>(storage));
     buffer->size = size;
+    buffer->capacity = capacity;
     return buffer;
+}
+
+void trim_point_buffer(PointBuffer& buffer) {
+    if (buffer.capacity <= buffer.size || buffer.size == 0) return;
+    // Shrinking in place is what allocators do for large blocks (glibc
+    // remaps them); should it fail, the larger storage simply stays.
+    void* storage = std::realloc(buffer.data.get(), buffer.size);
+    if (storage == nullptr) return;
+    (void)buffer.data.release();
+    buffer.data.reset(static_cast<std::uint8_t*>(storage));
+    buffer.capacity = buffer.size;
 }
 
 void free_point_buffer(void* p) noexcept { delete static_cast<PointBuffer*>(p); }

@@ -15,10 +15,11 @@ struct FreeDeleter {
 
 // All point records of one file, packed one after another. The storage comes
 // from the C allocator (calloc, so fresh pages cost no separate zeroing pass);
-// it never moves or grows after creation.
+// it never moves or grows once the records are in it.
 struct PointBuffer {
     std::unique_ptr<std::uint8_t[], FreeDeleter> data;
     std::size_t size = 0;
+    std::size_t capacity = 0;  // bytes allocated: `size`, or more until trimmed
 };
 
 // How a new buffer will be filled, which decides how it is allocated.
@@ -28,9 +29,15 @@ enum class Filling {
     bulk,         // written front to back over zeros: zero-filled; huge pages when large
 };
 
-// Throws std::length_error "vector too long" above max_point_buffer_bytes and
-// std::bad_alloc when memory is exhausted.
-std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size, Filling filling);
+// A buffer of `size` bytes, allocated with room for `capacity` bytes where
+// that is more (for a reader that parks other data in it first). Throws
+// std::length_error "vector too long" when either is above
+// max_point_buffer_bytes and std::bad_alloc when memory is exhausted.
+std::unique_ptr<PointBuffer> make_point_buffer(std::size_t size, Filling filling,
+                                               std::size_t capacity = 0);
+
+// Gives the allocated bytes beyond `size` back; the storage may move.
+void trim_point_buffer(PointBuffer& buffer);
 
 // Release function of the owner capsule: deletes the PointBuffer at `p`.
 void free_point_buffer(void* p) noexcept;
