@@ -1,7 +1,7 @@
 """ASCII decoding throughput of several builds of the C++ reader, side by side.
 
-Writes the test clouds once (1M points each): the benchmark clouds `xyzi` and
-`wide` of pcdgen.py, and x y z intensity F4 clouds in the text styles writers
+Writes the test clouds once (1M points each): the benchmark clouds `xyzi`,
+`wide` and `xyzi8g` of pcdgen.py, and x y z intensity F4 clouds in the text styles writers
 produce: `%.3f` fixed decimals, `%.8g` of normal values, and `%.8g` of
 lidar-like ranges with integer intensities (as PCL's writer prints them).
 Then runs each build's `ascii_decode` harness on every cloud in interleaved
@@ -50,6 +50,8 @@ def write_clouds(out):
         clouds[name] = lambda name=name: (
             pcdgen.header_text(pcdgen.CLOUDS[name], POINTS, "ascii")
             + pcdgen.ascii_chunk(pcdgen.CLOUDS[name], 0, POINTS))
+    clouds["xyzi8g"] = lambda: (pcdgen.header_text(pcdgen.CLOUDS["xyzi8g"], POINTS, "ascii")
+                                + pcdgen.ascii_chunk_8g(pcdgen.CLOUDS["xyzi8g"], 0, POINTS))
     for style in ("fixed3", "g8-normal", "g8-lidar"):
         clouds[style] = lambda style=style: (
             pcdgen.header_text(XYZI, POINTS, "ascii")
