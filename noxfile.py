@@ -1,5 +1,6 @@
-"""Build one wheel per CPython version and test each build under its own interpreter;
-then the suite under sanitizers and a short fuzzing pass.
+"""Build one wheel per CPython version and test each build under its own interpreter; the
+C++ unit tests; the suite again with each ASCII kernel the processor runs, each in a build of
+that kernel alone; then the suite under sanitizers and a short fuzzing pass.
 
 Run through scripts/test-all.sh, which installs what the sessions need and sets
 KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
@@ -20,10 +21,44 @@ WHEELHOUSE = os.path.join(WORK, "wheelhouse")
 PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider"]
 CLEAN_ENV = {"PYTHONDONTWRITEBYTECODE": "1"}
 
-nox.options.sessions = ["build", "tests", "sanitize", "fuzz"]
+nox.options.sessions = ["build", "tests", "unit", "kernel", "sanitize", "fuzz"]
 nox.options.reuse_existing_virtualenvs = True
 # The standard library's venv seeds pip from each interpreter itself, old ones included.
 nox.options.default_venv_backend = "venv"
+
+
+# The ASCII kernels, simplest first, and the processor features each needs as Linux names
+# them in /proc/cpuinfo.
+KERNELS = {
+    "scalar": set(),
+    "avx2": {"avx2", "bmi2"},
+    "avx512": {"avx2", "bmi2", "avx512f", "avx512bw", "avx512vl", "avx512vbmi", "avx512_vbmi2"},
+}
+# The interpreter of the sessions that build one configuration of their own.
+ONE_PYTHON = "3.11"
+BUILD_TOOLS = ["scikit-build-core>=0.10", "pybind11>=3.0,<3.1"]
+
+
+def processor_kernels():
+    """The kernels this processor can run, read from the operating system rather than from
+    kelvarin's own feature detection, so that the two can be compared."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            line = next((line for line in f if line.startswith("flags")), "")
+    except OSError:
+        line = ""
+    flags = set(line.partition(":")[2].split())
+    return [kernel for kernel, needs in KERNELS.items() if needs <= flags]
+
+
+def install_one_build(session, build_dir, defines):
+    """Builds kelvarin from the checkout into the session's venv, keeping the CMake build tree
+    (unit tests included) in `build_dir`."""
+    session.install(*BUILD_TOOLS, "numpy", "pytest")
+    session.run("python", "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
+                "--force-reinstall", f"--config-settings=build-dir={build_dir}",
+                *[f"--config-settings=cmake.define.{k}={v}" for k, v in defines.items()],
+                HERE)
 
 
 def wheel_tag(python):
@@ -52,6 +87,42 @@ def tests(session):
     # Tests import the installed module, not the source tree.
     session.chdir(os.path.join(HERE, "tests"))
     session.run(*PYTEST, *session.posargs, env={**CLEAN_ENV, "KELVARIN_WHEELHOUSE": WHEELHOUSE})
+
+
+@nox.session(python=ONE_PYTHON)
+def unit(session):
+    """The C++ unit tests (ctest) of the default build, the decimal layer's also as 32-bit x87
+    code; checks that the build runs exactly the kernels the processor has and picks the best."""
+    build_dir = os.path.join(WORK, "unit")
+    session.install(*BUILD_TOOLS)
+    pybind11_dir = session.run("python", "-m", "pybind11", "--cmakedir", silent=True).strip()
+    session.run("cmake", "-S", HERE, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
+                "-DKELVARIN_UNIT_TESTS=ON", f"-Dpybind11_DIR={pybind11_dir}",
+                "-DPython_EXECUTABLE=" + os.path.join(session.bin, "python"), external=True,
+                silent=True)
+    session.run("cmake", "--build", build_dir, "--target", "unit_tests", "decimal_unit_tests_x87",
+                "-j2", external=True, silent=True)
+    session.run("ctest", "--test-dir", build_dir, "--output-on-failure", external=True,
+                env={"KELVARIN_EXPECT_KERNELS": " ".join(processor_kernels())})
+
+
+@nox.session(python=ONE_PYTHON)
+@nox.parametrize("kernel", list(KERNELS))
+def kernel(session, kernel):
+    """The whole suite and the unit tests against a build of one ASCII kernel alone. The
+    processor's best kernel is left to the tests sessions, whose builds run it (the unit session
+    checks that), unless KELVARIN_ALL_KERNELS=1."""
+    if kernel not in processor_kernels():
+        session.skip(f"this processor cannot run the {kernel} kernel")
+    if kernel == processor_kernels()[-1] and os.environ.get("KELVARIN_ALL_KERNELS") != "1":
+        session.skip(f"the default build runs the {kernel} kernel here")
+    build_dir = os.path.join(WORK, "kernel", kernel)
+    install_one_build(session, build_dir, {"KELVARIN_KERNEL": kernel, "KELVARIN_UNIT_TESTS": "ON",
+                                           "KELVARIN_X87_UNIT_TESTS": "OFF"})
+    session.run("ctest", "--test-dir", build_dir, "--output-on-failure", external=True,
+                env={"KELVARIN_EXPECT_KERNELS": kernel})
+    session.chdir(os.path.join(HERE, "tests"))
+    session.run(*PYTEST, *session.posargs, env=CLEAN_ENV)
 
 
 @nox.session(python=False)

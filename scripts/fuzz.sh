@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # A bounded coverage-guided fuzzing pass over the C++ reader (libFuzzer, with
-# AddressSanitizer and UndefinedBehaviorSanitizer).
+# AddressSanitizer and UndefinedBehaviorSanitizer). Every "ascii" input is
+# read again with each ASCII kernel the processor runs, through a window of a
+# few bytes, and must give the same records.
 #
 #   bash scripts/fuzz.sh [SECONDS]       default 60
 #

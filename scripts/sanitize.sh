@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds kelvarin with AddressSanitizer + UndefinedBehaviorSanitizer (gcc) for
-# CPython 3.11 and runs the whole pytest suite under it.
+# CPython 3.11, with every ASCII kernel the target allows, and runs the C++
+# unit tests (which decode with each kernel the processor runs) and the whole
+# pytest suite (the kernel loads pick) under it.
 #
 #   bash scripts/sanitize.sh [PYTEST ARGS...]
 #
@@ -12,7 +14,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 WORK=${SANITIZE_DIR:-$(mktemp -d /tmp/kelvarin-sanitize.XXXXXX)}
 
-bash scripts/install-debs.sh g++ libasan8 libubsan1 liblzf-dev libfast-float-dev cmake
+bash scripts/install-debs.sh g++ libasan8 libubsan1 liblzf-dev libfast-float-dev cmake doctest-dev
 
 PY=$(bash scripts/host-python.sh 3.11)
 if [ ! -x "$WORK/venv/bin/python" ]; then
@@ -24,15 +26,14 @@ VPY=$WORK/venv/bin/python
 
 # -fno-sanitize-recover turns every UBSan finding into an abort; frame pointers
 # and -g give readable stacks. The flags reach the link of the module too, so
-# it depends on gcc's libasan and libubsan. This build leaves out the AVX-512
-# ASCII decoder, so that the AVX2 one runs the whole suite too where the
-# processor has both (the other builds and the fuzzer take AVX-512 there).
+# it depends on gcc's libasan and libubsan.
 FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"
 CC=gcc CXX=g++ "$VPY" -m pip install -q --disable-pip-version-check --no-build-isolation \
   --force-reinstall --no-deps "$ROOT" \
   --config-settings=build-dir="$WORK/build" \
   --config-settings=cmake.build-type=RelWithDebInfo \
-  --config-settings=cmake.define.KELVARIN_AVX512=OFF \
+  --config-settings=cmake.define.KELVARIN_UNIT_TESTS=ON \
+  --config-settings=cmake.define.KELVARIN_X87_UNIT_TESTS=OFF \
   --config-settings=cmake.define.CMAKE_CXX_FLAGS="$FLAGS"
 
 # CPython itself is not instrumented, so the ASan runtime has to be loaded
@@ -63,6 +64,10 @@ export PYTHONDONTWRITEBYTECODE=1
 # Tests that measure memory read it differently under ASan (shadow memory,
 # quarantine); they look at this variable.
 export KELVARIN_SANITIZED=1
+
+# The unit tests are instrumented executables of their own, leak checks included.
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1" \
+  ctest --test-dir "$WORK/build" --output-on-failure
 
 cd "$ROOT/tests"
 LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" "$VPY" -m pytest -q -p no:cacheprovider "$@"

@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-debs.sh g++ make cmake liblzf-dev libfast-float-dev
+bash scripts/install-debs.sh g++ make cmake liblzf-dev libfast-float-dev doctest-dev g++-multilib
 PY=$(bash scripts/host-python.sh)
 WORK=$(bash scripts/work-dir.sh)
 export KELVARIN_WORK=$WORK

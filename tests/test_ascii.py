@@ -277,57 +277,6 @@ HALFWAY_TRAPS = ["0.499778613448143", "0.51187863945961", "0.5128699839115143",
                  "-0.51187863945961", "-71.35016250610352", "-29.66032123565674"]
 
 
-def test_float32_is_rounded_once(write_pcd):
-    expected = [float32_nearest(t) for t in HALFWAY_TRAPS]
-    assert all(np.float32(float(t)) != e for t, e in zip(HALFWAY_TRAPS, expected))
-    points, _ = load(write_pcd, " ".join(HALFWAY_TRAPS), points=3)
-    assert_bits(points.ravel(), expected)
-
-
-def decimal_texts(rng):
-    """Plain decimals of every digit count around the 8-digit block boundaries,
-    plus near relatives that need the general conversion."""
-    texts = []
-    for integer_digits in range(0, 12):
-        for fraction_digits in range(0, 14):
-            for sign in ("", "-"):
-                digits = "".join(rng.choice(list("0123456789"), integer_digits + fraction_digits))
-                whole, fraction = digits[:integer_digits], digits[integer_digits:]
-                if fraction_digits or not integer_digits:
-                    texts.append(f"{sign}{whole}.{fraction}" if digits else None)
-                else:
-                    texts.append(f"{sign}{whole}")
-    texts = [t for t in texts if t]
-    texts += ["9007199254740992", "9007199254740993", "900719925474099.3", "1234567890123456789",
-              "12345678901234567890", "0.0000000000000000001", "1.5e3", "-2.25E-2", "7.e1",
-              "00000000000000000000042.5", "0.100000000000000000000000000001"]
-    return texts
-
-
-def test_decimals_match_exact_rounding(write_pcd):
-    texts = decimal_texts(np.random.default_rng(3))
-    body = "\n".join(f"{t} {t} {t} {t}" for t in texts)
-    points, fields = load(write_pcd, body, layout=f"{XYZ} d:F8", points=len(texts))
-    assert_bits(points, np.repeat(np.array([float32_nearest(t) for t in texts])[:, None], 3, 1))
-    assert_bits(fields["d"], np.array([float(t) for t in texts]))
-
-
-def test_text_longer_than_any_read(write_pcd):
-    """Numbers cut by the ends of the decoder's reads, one of them longer than a read."""
-    rng = np.random.default_rng(9)
-    n = 60000
-    xyz = rng.normal(0, 300, (n, 3)).astype(np.float32)
-    separators = [" ", "\t", "  \r\n", "\n\n", "\x00 "]
-    body = "".join(
-        "%.9g%s%.9g%s%.9g\n" % (x, separators[i % 5], y, separators[(i + 1) % 5], z)
-        for i, (x, y, z) in enumerate(xyz))
-    long_zeros = "0" * 700000
-    body = f"{long_zeros}7.5 -3.{long_zeros}1 2.5e{long_zeros}1\n" + body
-    xyz = np.vstack([np.array([[7.5, -3.0, 25.0]], np.float32), xyz])
-    points, _ = load(write_pcd, body, points=n + 1)
-    assert_bits(points, xyz)
-
-
 def number_texts(rng, count):
     """Mostly the short decimals of real clouds, with longer and odd forms mixed in."""
     odd = ["-0", "0", "-0.0", ".5", "5.", "-.5", "-5.", "12345678", "-1234567", "1234.567",
@@ -459,20 +408,6 @@ def double_text(rng):
     digits = "".join(rng.choice(list("0123456789"), whole + fraction)) or "0"
     sign = "-" if rng.random() < 0.3 else ""
     return f"{sign}{digits[:whole]}.{digits[whole:]}" if fraction else f"{sign}{digits}"
-
-
-@pytest.mark.parametrize("text", [
-    "12345678.1", "12345678.", "123456789.5", "1700000000.000385", "1700000000.0003851",
-    "123456789012345.6", "1234567890123456.7", "12345678.12345678", "12345678.1234567",
-    "90071992.54740992", "953636733.8455549", "99999999.9999999", "00000000.0000001"])
-def test_fixed_point_doubles(write_pcd, text):
-    """binary64 numbers with eight or more integer digits, around the limits of
-    the two-part valuation timestamps take (16 digits, 7 fraction digits, 2^53)."""
-    n = 500
-    body = "\n".join(f"1.5 -2.25 3.125 {text} 7" for _ in range(n)) + "\n"
-    _, fields = load(write_pcd, body, f"{XYZ} t:F8 k:U2", points=n)
-    assert_bits(fields["t"], np.full(n, float(text)))
-    assert_bits(fields["k"], np.full(n, 7, np.uint16))
 
 
 @pytest.mark.parametrize("layout", [

@@ -148,11 +148,8 @@ def test_unknown_data_kind(write_pcd, points, kind, error):
     assert str(e.value) == error
 
 
-@pytest.mark.parametrize("kind, shown", [
-    (b"bin\xffary", "bin\\xffary"),
-    (b"bin\x00ary", "bin\\x00ary"),
-    (b"bin\xc3\xa4ry", "bin\u00e4ry"),
-])
+# Which bytes are escaped is for the C++ unit tests; here the message reaches Python whole.
+@pytest.mark.parametrize("kind, shown", [(b"bin\x00\xffa\xc3\xa4ry", "bin\\x00\\xffa\u00e4ry")])
 def test_unknown_data_kind_shown_whole(write_pcd, kind, shown):
     header = cloud("x:F4 y:F4 z:F4", 1, "placeholder").replace(b"placeholder", kind)
     with pytest.raises(RuntimeError) as e:

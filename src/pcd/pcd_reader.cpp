@@ -1,3 +1,7 @@
+// Opens a PCD file, parses its header and hands the data section to the
+// reader of its kind, with a point buffer allocated once what the header and
+// the section's first bytes show has been checked.
+
 #include "pcd/pcd_reader.hpp"
 
 #include <cstdint>
@@ -10,56 +14,10 @@
 
 #include "pcd/ascii_data.hpp"
 #include "pcd/compressed_data.hpp"
+#include "pcd/printable.hpp"
 
 namespace pcd {
 namespace {
-
-// Length of the well-formed UTF-8 sequence at `s[i]` (no overlong forms, no
-// surrogates, nothing above U+10FFFF), or 0 when there is none.
-std::size_t utf8_sequence_length(const std::string& s, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > s.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k)
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-    return length;
-}
-
-// Text from the file system or the file, as it can be shown in a message: NUL
-// bytes and bytes that are not UTF-8 become \xNN escapes, so the message
-// reaches Python whole, as the RuntimeError it is, rather than cut at a NUL or
-// turned into a decoding error.
-std::string printable(const std::string& text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string shown;
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = text[i] == '\0' ? 0 : utf8_sequence_length(text, i);
-        if (length == 0) {
-            const auto byte = static_cast<unsigned char>(text[i++]);
-            shown += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
-        } else {
-            shown.append(text, i, length);
-            i += length;
-        }
-    }
-    return shown;
-}
 
 // Only regular files are read: a name with an embedded NUL would silently open
 // a shorter name, and a directory opens but cannot be read.
@@ -111,7 +69,7 @@ void read_binary_data(std::istream& stream, PointBuffer& buffer) {
 
 }  // namespace
 
-PcdCloud read_pcd(const std::string& filename) {
+PcdCloud read_pcd(const std::string& filename, const AsciiDecoding& ascii) {
     std::ifstream stream = open_pcd_file(filename);
     PcdCloud cloud;
     cloud.header = parse_pcd_header(stream);
@@ -154,7 +112,7 @@ PcdCloud read_pcd(const std::string& filename) {
         case DataKind::ascii:
             // The text decoder fills the buffer front to back over zeros.
             cloud.buffer = make_point_buffer(records_size, Filling::bulk);
-            decode_ascii_data(stream, available, header, *cloud.buffer);
+            decode_ascii_data(stream, available, header, *cloud.buffer, ascii);
             break;
     }
     return cloud;

@@ -1,10 +1,13 @@
 #pragma once
 
+// The whole load of one file: header, data section of any kind, point buffer.
+
 #include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
 
+#include "pcd/ascii_data.hpp"
 #include "pcd/pcd_header.hpp"
 #include "pcd/point_buffer.hpp"
 
@@ -29,7 +32,8 @@ struct PcdCloud {
 // Opens `filename`, parses its header and reads its data section (any of the
 // three encodings) into a new point buffer. Throws std::runtime_error with the
 // reader's messages, std::length_error "vector too long" for a buffer over the
-// limit and std::bad_alloc when memory runs out.
-PcdCloud read_pcd(const std::string& filename);
+// limit and std::bad_alloc when memory runs out. `ascii` says how an "ascii"
+// section is decoded.
+PcdCloud read_pcd(const std::string& filename, const AsciiDecoding& ascii = {});
 
 }  // namespace pcd

@@ -1,3 +1,6 @@
+// TextWindow: reads an "ascii" section chunk by chunk, keeping the number
+// cut by a chunk's end for the next window.
+
 #include "pcd/text_window.hpp"
 
 #include <algorithm>

@@ -1,0 +1,127 @@
+#pragma once
+
+// The plan of an "ascii" record: one slot per field (how its numbers are
+// converted and stored, and where), and the runs of packed binary32 and
+// integer elements that a vector kernel may decode at once, with the state
+// of their tries.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "pcd/packed_numbers.hpp"
+#include "pcd/pcd_header.hpp"
+
+namespace pcd {
+
+// How a slot's number is converted and stored.
+enum class Store : std::uint8_t {
+    float32,           // "F" 4: binary32, converted directly
+    float64,           // "F" 8 or more: binary64 in the first 8 bytes
+    float_discard,     // "F" of another size: converted and consumed, nothing written
+    signed_int,        // "I" 1, 2, 4, 8 or more: the low `size` bytes (at most 8)
+    unsigned_int,      // "U" likewise
+    signed_discard,    // "I" of size 3, 5, 6 or 7: converted and consumed, nothing written
+    unsigned_discard,  // "U" likewise
+    none,              // any other type byte: nothing converted or consumed
+};
+
+// A run of `count` elements of one field, `size` bytes apart from `offset` on,
+// in the order the text lists them. One run per field (two when part of the
+// field lies outside the record), so the table stays small whatever COUNT says.
+struct AsciiSlot {
+    std::uint32_t offset;
+    char type;
+    std::int32_t size;
+    Store store;
+    std::int64_t count;
+};
+
+// The slots of a record, in the order of the text. No slot writes outside
+// the record.
+std::vector<AsciiSlot> build_slot_table(const PcdHeader& header);
+
+template <typename T>
+void store_low_bytes(std::uint8_t* element, std::uint64_t bits) {
+    const auto narrow = static_cast<T>(bits);
+    std::memcpy(element, &narrow, sizeof narrow);
+}
+
+// The low `size` bytes of an integer's two's complement bits (8 for any size above).
+inline void store_integer(std::uint8_t* element, std::uint64_t bits, std::int32_t size) {
+    switch (size) {
+        case 1: return store_low_bytes<std::uint8_t>(element, bits);
+        case 2: return store_low_bytes<std::uint16_t>(element, bits);
+        case 4: return store_low_bytes<std::uint32_t>(element, bits);
+        default: return store_low_bytes<std::uint64_t>(element, bits);
+    }
+}
+
+// A run of packed elements (x y z intensity, a colour and a normal's three
+// components) that a vector kernel may take at once, and the first slot
+// after it.
+struct RunShape {
+    PackedElements lanes;  // count 0 where no run starts at the slot
+    std::size_t next_slot = 0;
+};
+
+// A run starting at a slot and the state of its tries. Text the vector kernel
+// cannot take (longer numbers, exponents) costs it a try per record, which
+// pays only while most tries succeed: after 8 refusals in a row, or more
+// refusals than successes over 64 tries, the run rests, first for 1024
+// records and then for twice as long each time it fails again, up to 65536.
+struct PackedRun {
+    RunShape shape;
+    // Whether the run holds integers that a four-lane plan leaves out.
+    bool beyond_four_lanes = false;
+
+    // Whether the run is tried at record `i`.
+    bool ready(std::size_t i) const { return shape.lanes.count != 0 && i >= resumes_; }
+    void taken() {
+        refusals_in_a_row_ = 0;
+        count_try(false);
+    }
+    // A refusal at record `i`; returns whether the run starts resting.
+    bool refused(std::size_t i) {
+        if (++refusals_in_a_row_ == 8 || count_try(true)) {
+            rest(i);
+            return true;
+        }
+        return false;
+    }
+
+   private:
+    static constexpr int window = 64;
+    static constexpr std::size_t first_rest = 1024;
+    static constexpr std::size_t longest_rest = 65536;
+
+    // Returns whether the window of tries just ended with more refusals than successes.
+    bool count_try(bool refused) {
+        refusals_ += refused;
+        if (++tries_ < window) return false;
+        const bool poor = 2 * refusals_ > tries_;
+        if (!poor) rest_ = first_rest;
+        tries_ = refusals_ = 0;
+        return poor;
+    }
+    void rest(std::size_t i) {
+        resumes_ = i + rest_;
+        rest_ = rest_ < longest_rest ? 2 * rest_ : longest_rest;
+        refusals_in_a_row_ = tries_ = refusals_ = 0;
+    }
+
+    int refusals_in_a_row_ = 0;
+    int tries_ = 0;
+    int refusals_ = 0;
+    std::size_t rest_ = first_rest;
+    std::size_t resumes_ = 0;  // the record at which it is tried again
+};
+
+// One entry per slot, the runs taken from the start of the record on. With
+// `eight_lanes`, runs for a kernel of eight lanes: 32-bit integers in any
+// lane, and integers of one or two bytes too; otherwise integers only in
+// lanes that binary32 elements leave free.
+std::vector<PackedRun> plan_packed_runs(const std::vector<AsciiSlot>& slots, bool eight_lanes);
+
+}  // namespace pcd

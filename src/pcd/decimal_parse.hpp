@@ -1,0 +1,152 @@
+#pragma once
+
+// Parsers of the plain decimal numbers that make up most "ascii" text
+// ("-12.345", "7", ".5", "1700000000.000385"): each splits the number at `p`
+// into a mantissa, a count of fraction digits and a sign, or returns nullptr
+// for a form it leaves to the general conversion (exponents, inf/nan, too many
+// digits, no digits). Where one returns a pointer, it is the byte fast_float's
+// (or from_chars') reading of the same number would stop at. Pure functions of
+// the bytes; `p` lies in text followed by zero padding (a TextWindow's), which
+// stops every digit run and covers every load.
+
+#include <cstdint>
+
+#include "pcd/decimal_digits.hpp"
+
+namespace pcd {
+
+// A plain decimal split into parts: the value is (-1)^negative * mantissa / 10^fraction_digits.
+struct ShortDecimal {
+    std::uint64_t mantissa;
+    int fraction_digits;
+    bool negative;
+};
+
+// Plain decimal at `p` digit block by digit block, for any length. Returns
+// nullptr unless it has 1 to 19 digits, a mantissa of at most 2^53 (so that
+// mantissa and power of ten are exact doubles) and no exponent.
+const char* parse_long_decimal(const char* p, ShortDecimal& decimal);
+
+// A plain decimal at `p` that ends at `end`, within its first 16 bytes, with
+// more than eight digits on a side of the point. Out of line, like the next
+// one, so that the usual path of parse_short_decimal keeps its values in
+// registers.
+const char* parse_long_fraction(const char* p, int end, ShortDecimal& decimal);
+
+// A plain decimal at `p` whose point lies at `point`, within its first 16
+// bytes, and whose fraction runs on past them: timestamps such as
+// "1700000000.000385".
+const char* parse_long_fraction_run(const char* p, int point, ShortDecimal& decimal);
+
+// Most numbers in real files are short plain decimals ("-12.345", "7", ".5").
+// Any plain decimal of at most 19 digits with a mantissa of at most 2^53 gives
+// its parts; the usual ones without leaving this function.
+inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
+    // The usual number and the byte after it lie in the 16 bytes at `p`, with
+    // at most 8 digits on either side of the point. Its end then follows from
+    // one pair of loads, so the search for the next number, on which the
+    // whole decoding waits, stays short.
+    const std::uint64_t low = load_eight(p);
+    const std::uint64_t high = load_eight(p + 8);
+    const bool negative = static_cast<char>(low) == '-';
+    std::uint64_t stops_low = non_digit_bits(low) & ~std::uint64_t{negative ? 0x80u : 0u};
+    const std::uint64_t stops_high = non_digit_bits(high);
+    if ((stops_low | stops_high) == 0) return parse_long_decimal(p, decimal);
+    const int first = lowest_bit(stops_low, stops_high) >> 3;
+    int end = first;
+    int fraction_digits = 0;
+    if (p[first] == '.') {
+        if (first < 8) stops_low &= stops_low - 1;
+        const std::uint64_t rest_high = first < 8 ? stops_high : stops_high & (stops_high - 1);
+        if ((stops_low | rest_high) == 0) return parse_long_fraction_run(p, first, decimal);
+        end = lowest_bit(stops_low, rest_high) >> 3;
+        fraction_digits = end - first - 1;
+    }
+    const int integer_digits = first - negative;
+    if (integer_digits > 8 || fraction_digits > 8) return parse_long_fraction(p, end, decimal);
+    if (integer_digits + fraction_digits == 0 || is_exponent_mark(p[end])) return nullptr;
+    // The digits are loaded again rather than shifted out of the 16 bytes:
+    // loads are cheaper than 128-bit shifts, and nothing waits for them.
+    const std::uint64_t body = load_eight(p + negative);
+    std::uint64_t mantissa;
+    if (end - negative <= 8) {
+        // Digits and point within eight bytes, as in most numbers: all digits
+        // valued at once.
+        mantissa = nonempty_digits_value(without_point(body, integer_digits),
+                                         integer_digits + fraction_digits);
+    } else {
+        const std::uint64_t fraction_part =
+            digits_value(load_eight(p + first + 1), fraction_digits);
+        mantissa =
+            digits_value(body, integer_digits) * digit_scale[fraction_digits] + fraction_part;
+    }
+    decimal = {mantissa, fraction_digits, negative};
+    return p + end;
+}
+
+// Timestamps ("1700000000.000385") and other unsigned decimals with at least
+// eight integer digits, a point after them, at most 7 fraction digits and 16
+// digits in all, and a value of at most 2^53: valued in two parts, the first
+// digits and the last eight, which are the eight bytes before the end with
+// the point squeezed out, after the digit before them. Returns nullptr for
+// anything else, which parse_short_decimal then reads; where it returns a
+// pointer, that would stop at the same byte with the same parts. binary64
+// fields hold most such numbers; there this saves the general path most of
+// its work.
+inline const char* parse_fixed_point(const char* p, ShortDecimal& decimal) {
+    const std::uint64_t leading = load_eight(p);
+    if (non_digit_bits(leading) != 0) return nullptr;
+    std::uint64_t stops = non_digit_bits(load_eight(p + 8));
+    if (stops == 0) return nullptr;
+    const int point = 8 + first_marked_byte(stops);
+    if (p[point] != '.') return nullptr;
+    stops &= stops - 1;
+    const int end =
+        stops != 0 ? 8 + first_marked_byte(stops) : 16 + leading_digits(load_eight(p + 16));
+    const int fraction_digits = end - point - 1;
+    const int digits = end - 1;
+    if (fraction_digits > 7 || digits > 16 || is_exponent_mark(p[end])) return nullptr;
+    const std::uint64_t last_eight =
+        (without_point(load_eight(p + end - 8), 7 - fraction_digits) << 8) |
+        static_cast<unsigned char>(p[end - 9]);
+    const std::uint64_t mantissa =
+        digits_value(leading, digits - 8) * digit_scale[8] + nonempty_digits_value(last_eight, 8);
+    // Sixteen digits may exceed 2^53, beyond which the quotient is not one rounding.
+    if (mantissa > (std::uint64_t{1} << 53)) return nullptr;
+    decimal = {mantissa, fraction_digits, false};
+    return p + end;
+}
+
+// A decimal with an optional exponent ("5813693308871853e9", "-1.5E+20") as
+// (-1)^negative * mantissa * 10^exponent, the exponent net of the fraction
+// digits.
+struct ScaledDecimal {
+    std::uint64_t mantissa;
+    int exponent;
+    bool negative;
+};
+
+// Parts of the number in [p, end), which fast_float has read whole. Returns
+// false for more than 19 digits after the leading zeros, an exponent of more
+// than five digits, or no digits. Slow and rarely used: only where fast_float
+// needs a second opinion.
+bool parse_scaled_decimal(const char* p, const char* end, ScaledDecimal& decimal);
+
+// Most integers in real files are short ("3", "11507646"): at most eight
+// digits after an optional '-' (signed types only), valued at once, as
+// two's complement bits of 64. Returns nullptr for anything else, which
+// from_chars then reads; where it returns a pointer, from_chars would stop at
+// the same byte with the same value.
+template <bool is_signed>
+inline const char* parse_short_integer(const char* p, std::uint64_t& bits) {
+    const bool negative = is_signed && *p == '-';
+    const char* const q = p + negative;
+    const std::uint64_t block = load_eight(q);
+    const int digits = leading_digits(block);
+    if (digits == 0 || (digits == 8 && static_cast<unsigned char>(q[8] - '0') <= 9)) return nullptr;
+    const std::uint64_t magnitude = nonempty_digits_value(block, digits);
+    bits = negative ? std::uint64_t{0} - magnitude : magnitude;
+    return q + digits;
+}
+
+}  // namespace pcd

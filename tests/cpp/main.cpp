@@ -1,0 +1,4 @@
+// The entry point of the C++ unit tests: doctest's own main.
+
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>

@@ -1,0 +1,249 @@
+// Every kernel of the build that the processor runs, decoding whole "ascii"
+// sections through windows of 1 byte to the usual 256 KiB: each record must
+// hold what fast_float and from_chars make of its numbers, whatever the
+// kernel, wherever the window's ends cut the text and however often a kernel
+// gives its runs up. And the build picks the kernels the processor has.
+
+#include <doctest/doctest.h>
+#include <fast_float/fast_float.h>
+
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "pcd/ascii_data.hpp"
+#include "pcd/ascii_kernel.hpp"
+
+namespace {
+
+struct FieldLayout {
+    char type;
+    int size;
+    int count;
+};
+
+pcd::PcdHeader header_of(const std::vector<FieldLayout>& fields, int points) {
+    pcd::PcdHeader header;
+    for (const FieldLayout& layout : fields) {
+        pcd::PcdField field;
+        field.type = layout.type;
+        field.size = layout.size;
+        field.count = layout.count;
+        field.offset = header.point_step;
+        header.point_step += layout.size * layout.count;
+        header.fields.push_back(field);
+    }
+    header.points = points;
+    header.data_type = "ascii";
+    header.layout_valid = true;
+    return header;
+}
+
+template <typename T>
+void store(std::uint8_t* element, T value, int size) {
+    std::memcpy(element, &value, static_cast<std::size_t>(size));  // the low bytes
+}
+
+// What a field's element holds for a number that it reads whole.
+void expected_element(const FieldLayout& field, const std::string& token, std::uint8_t* element) {
+    const char* const begin = token.data();
+    const char* const end = begin + token.size();
+    if (field.type == 'F' && field.size == 4) {
+        float value = 0;
+        fast_float::from_chars(begin, end, value);
+        store(element, value, 4);
+    } else if (field.type == 'F') {
+        double value = 0;
+        fast_float::from_chars(begin, end, value);
+        store(element, value, 8);
+    } else if (field.type == 'I') {
+        std::int64_t value = 0;
+        if (std::from_chars(begin, end, value).ec == std::errc()) store(element, value, field.size);
+    } else {
+        std::uint64_t value = 0;
+        if (std::from_chars(begin, end, value).ec == std::errc()) store(element, value, field.size);
+    }
+}
+
+std::string digits(std::mt19937_64& random, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += static_cast<char>('0' + random() % 10);
+    return text;
+}
+
+// A number every field of the type reads whole: mostly what writers print
+// ("%.3f", "%.8g", integers), now and then forms the kernels refuse.
+std::string number_for(const FieldLayout& field, std::mt19937_64& random) {
+    const bool odd = random() % 16 == 0;
+    const std::string sign = random() % 3 == 0 ? "-" : "";
+    if (field.type == 'U' || field.type == 'I') {
+        const std::size_t length = odd ? 9 + random() % 12 : 1 + random() % 8;
+        return (field.type == 'I' ? sign : "") + digits(random, length);
+    }
+    if (odd) {
+        const char* const forms[] = {"1e5",      "-1.5E-3", "inf", "-nan", "0.499778613448143",
+                                     "16777217", "-0",      "5.",  ".5",   "1700000000.000385"};
+        if (random() % 20 == 0) return "0." + std::string(300, '0') + "7";  // longer than a window
+        return forms[random() % 10];
+    }
+    const std::size_t integer_digits = random() % 4;
+    const std::size_t fraction_digits = random() % 2 == 0 ? 3 : 8 - integer_digits;
+    return sign + digits(random, integer_digits) + "." + digits(random, fraction_digits);
+}
+
+struct Cloud {
+    pcd::PcdHeader header;
+    std::string text;
+    std::vector<std::uint8_t> records;  // what the text decodes to
+};
+
+Cloud make_cloud(const std::vector<FieldLayout>& fields, int points, unsigned seed) {
+    std::mt19937_64 random(seed);
+    Cloud cloud{header_of(fields, points), {}, {}};
+    cloud.records.resize(static_cast<std::size_t>(points * cloud.header.point_step));
+    const char* const separators[] = {" ", " ", " ", "\t", "  ", "\n", "\r\n"};
+    std::uint8_t* element = cloud.records.data();
+    for (int i = 0; i < points; ++i) {
+        for (const FieldLayout& field : fields) {
+            for (int k = 0; k < field.count; ++k, element += field.size) {
+                const std::string token = number_for(field, random);
+                expected_element(field, token, element);
+                cloud.text += token;
+                const std::size_t separator = random() % 8;
+                cloud.text += separator == 7 ? std::string(1, '\0') : separators[separator];
+            }
+        }
+        cloud.text += '\n';
+    }
+    return cloud;
+}
+
+std::vector<std::uint8_t> decode(const Cloud& cloud, const pcd::AsciiDecoding& decoding) {
+    std::istringstream stream(cloud.text);
+    auto buffer = pcd::make_point_buffer(cloud.records.size(), pcd::Filling::bulk);
+    pcd::decode_ascii_data(stream, cloud.text.size(), cloud.header, *buffer, decoding);
+    return std::vector<std::uint8_t>(buffer->data.get(), buffer->data.get() + buffer->size);
+}
+
+std::string names(const std::vector<pcd::Kernel>& kernels) {
+    std::string text;
+    for (const pcd::Kernel kernel : kernels)
+        text += (text.empty() ? "" : " ") + std::string(pcd::kernel_name(kernel));
+    return text;
+}
+
+}  // namespace
+
+TEST_CASE("every runnable kernel, every window size, every layout: the oracle's records") {
+    const std::vector<std::vector<FieldLayout>> layouts = {
+        {{'F', 4, 1}, {'F', 4, 1}, {'F', 4, 1}, {'F', 4, 1}},
+        {{'F', 4, 3}, {'F', 4, 1}, {'U', 2, 1}, {'F', 8, 1}, {'U', 4, 1}, {'F', 4, 3}},
+        {{'F', 4, 3}, {'I', 4, 1}, {'F', 4, 4}},
+        {{'U', 1, 1}, {'F', 4, 3}, {'I', 2, 1}, {'I', 1, 1}, {'U', 1, 2}, {'F', 4, 2}},
+        {{'F', 4, 6}, {'U', 4, 2}, {'I', 8, 1}},
+    };
+    const std::size_t chunks[] = {1, 7, 64, 100, std::size_t{1} << 18};
+    unsigned seed = 1;
+    for (const auto& layout : layouts) {
+        const Cloud cloud = make_cloud(layout, 1500, seed++);
+        for (const pcd::Kernel kernel : pcd::runnable_kernels()) {
+            for (const std::size_t chunk : chunks) {
+                CAPTURE(seed);
+                CAPTURE(pcd::kernel_name(kernel));
+                CAPTURE(chunk);
+                CHECK(decode(cloud, {kernel, chunk}) == cloud.records);
+            }
+        }
+    }
+}
+
+// Sections of many records first decode blocks of records with each kernel
+// in turn, timed, and go on with the fastest.
+TEST_CASE("a section long enough for the kernels to be timed: the oracle's records") {
+    const Cloud cloud = make_cloud({{'F', 4, 3}, {'U', 2, 1}, {'F', 4, 2}, {'I', 4, 1}}, 70000, 99);
+    for (const std::size_t chunk : {std::size_t{100}, std::size_t{1} << 18}) {
+        CAPTURE(chunk);
+        pcd::AsciiDecoding decoding;
+        decoding.window_chunk = chunk;
+        CHECK(decode(cloud, decoding) == cloud.records);
+    }
+}
+
+// What a vector kernel's run decoder takes: numbers of up to eight digits,
+// with a sign and a point ("%.8g" writes such), whole tokens only.
+TEST_CASE("run decoders take plain decimals of up to eight digits") {
+    struct Run {
+        const char* text;
+        bool taken;
+    };
+    const Run runs[] = {
+        {" 1.5 -2.25 3 .5", true},
+        {"-12.345678 -1.2345678 -123.45678 12345678", true},
+        {"5. -.5 -0 0.0000001", true},
+        {"123456789 1 2 3", false},    // nine digits
+        {"-0.12345678 1 2 3", false},  // nine digits, the first a zero
+        {"1 2 3 -12345678.9", false},  // the last has nine
+        {"1e5 1 2 3", false},
+        {"1 2 3 4.5.6", false},
+        {"1 2 3", false},  // three numbers for four elements
+    };
+    pcd::PackedElements four_floats;
+    four_floats.count = 4;
+    four_floats.bytes = 16;
+    for (const pcd::Kernel kernel : pcd::runnable_kernels()) {
+        const pcd::PackedDecoder decode = pcd::kernel_code(kernel).decode;
+        if (decode == nullptr) continue;
+        for (const Run& run : runs) {
+            CAPTURE(pcd::kernel_name(kernel));
+            CAPTURE(run.text);
+            // The run within the 64 bytes scanned, then zero padding.
+            std::string text = std::string(run.text) + " ";
+            text.resize(64, ' ');
+            text.append(16, '\0');
+            float values[4] = {};
+            const char* const next =
+                decode(text.data(), four_floats, reinterpret_cast<std::uint8_t*>(values));
+            REQUIRE((next != nullptr) == run.taken);
+            if (!run.taken) continue;
+            CHECK(next == text.data() + std::strlen(run.text));
+            const char* p = text.data();
+            for (const float value : values) {
+                while (*p == ' ') ++p;
+                float expected = 0;
+                p = fast_float::from_chars(p, text.data() + text.size(), expected).ptr;
+                CHECK(std::memcmp(&value, &expected, sizeof value) == 0);
+            }
+        }
+    }
+}
+
+TEST_CASE("a kernel the build does not contain is refused") {
+    const std::vector<pcd::Kernel> compiled = pcd::compiled_kernels();
+    REQUIRE(!compiled.empty());
+    for (const pcd::Kernel kernel : {pcd::Kernel::scalar, pcd::Kernel::avx2, pcd::Kernel::avx512}) {
+        const bool contained = names(compiled).find(pcd::kernel_name(kernel)) != std::string::npos;
+        if (!contained) CHECK_THROWS_AS(pcd::kernel_code(kernel), std::invalid_argument);
+    }
+}
+
+// KELVARIN_EXPECT_KERNELS lists the kernels of this build that the processor
+// has, as the test session reads them from the operating system, simplest
+// first; the build must run exactly those and pick the last.
+TEST_CASE("the build runs every kernel the processor has and picks the best") {
+    const char* const expected = std::getenv("KELVARIN_EXPECT_KERNELS");
+    if (expected == nullptr) {
+        MESSAGE("KELVARIN_EXPECT_KERNELS is not set: kernels not compared");
+        return;
+    }
+    MESSAGE("runnable kernels: " << names(pcd::runnable_kernels()));
+    const std::string wanted(expected);
+    CHECK(names(pcd::runnable_kernels()) == wanted);
+    CHECK(wanted.substr(wanted.rfind(' ') + 1) ==
+          std::string(pcd::kernel_name(pcd::default_kernel())));
+}
