@@ -16,7 +16,7 @@ case "$arch" in
   i386 | arm64) shift ;;
   *) sed -n '8p' "$0" >&2; exit 2 ;;
 esac
-packages=(python3 python3-venv python3-numpy python3-pytest g++ make cmake ninja-build
+packages=(python3 python3-dev python3-venv python3-numpy python3-pytest g++ make cmake ninja-build
           liblzf-dev libfast-float-dev doctest-dev)
 work=$(bash scripts/work-dir.sh)
 run=$work/foreign-$arch
@@ -39,8 +39,8 @@ cd /root/kelvarin
 echo "$(uname -m): $(python3 -c 'import platform, sys; print(platform.python_version(), sys.maxsize > 2**32 and "64-bit" or "32-bit")')"
 python3 -m venv --system-site-packages /root/venv
 t0=$(date +%s)
-CMAKE_BUILD_PARALLEL_LEVEL=2 /root/venv/bin/python -m pip install -q -Cbuild-dir=/root/build \
-  -Ccmake.define.KELVARIN_UNIT_TESTS="$UNIT_TESTS" .
+CMAKE_BUILD_PARALLEL_LEVEL=2 /root/venv/bin/python -m pip install -q --config-settings=build-dir=/root/build \
+  --config-settings=cmake.define.KELVARIN_UNIT_TESTS="$UNIT_TESTS" .
 t1=$(date +%s)
 echo "build: $((t1 - t0)) s"
 status=0
@@ -54,9 +54,14 @@ echo "test: $(($(date +%s) - t1)) s"
 exit "$status"
 EOF
 
+# On x86-64 an i386 process still sees x86_64 from uname (and so CMake) unless
+# its personality says otherwise.
+personality=()
+[ "$arch" = i386 ] && personality=(setarch i686)
+
 echo "set-up: $setup_seconds s ($root)"
 status=0
 bash scripts/rootfs-run.sh --overlay "$run" "$root" UNIT_TESTS="$unit_tests" PYTEST_ARGS="$*" \
-  sh -c "$inside" || status=$?
+  "${personality[@]}" sh -c "$inside" || status=$?
 echo "foreign-arch $arch: total $(($(date +%s) - start)) s"
 exit "$status"

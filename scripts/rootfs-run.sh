@@ -55,12 +55,13 @@ for conf in .config/pip/pip.conf .pip/pip.conf; do
   fi
 done
 [ -n "${PIP_CONFIG_FILE:-}" ] && copy_in "$PIP_CONFIG_FILE"
-# Certificate bundles named by the pip configuration or the environment.
+# Files the pip configuration names (certificate bundles, constraints) and
+# certificate bundles the environment names.
 for conf in /etc/pip.conf /etc/xdg/pip/pip.conf "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf" \
             "${PIP_CONFIG_FILE:-}"; do
   [ -f "$conf" ] || continue
-  for bundle in $(sed -n 's/^[[:space:]]*cert[[:space:]]*=[[:space:]]*//p' "$conf"); do
-    copy_in "$bundle"
+  for value in $(sed -n 's/^[[:space:]]*[a-z-]*[[:space:]]*=[[:space:]]*//p' "$conf"); do
+    case "$value" in /*) copy_in "$value" ;; esac
   done
 done
 for var in PIP_CERT SSL_CERT_FILE REQUESTS_CA_BUNDLE CURL_CA_BUNDLE; do
