@@ -1,4 +1,5 @@
 import ctypes
+import functools
 import os
 import struct
 
@@ -102,15 +103,20 @@ def assert_loaded(result, layout, data, points):
         assert array.tobytes() == want.tobytes(), name
 
 
-_liblzf = ctypes.CDLL("liblzf.so.1")
-_liblzf.lzf_compress.restype = ctypes.c_uint
-_liblzf.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
+@functools.lru_cache(maxsize=None)
+def liblzf():
+    """The system's liblzf, loaded on first use: a wheel's check runs the corpus tests where
+    only the wheel's own copy is there."""
+    lib = ctypes.CDLL("liblzf.so.1")
+    lib.lzf_compress.restype = ctypes.c_uint
+    lib.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
+    return lib
 
 
 def lzf_compress(data):
     """liblzf's own compressor, so the block format is the real one."""
     out = ctypes.create_string_buffer(len(data) + len(data) // 16 + 64)
-    n = _liblzf.lzf_compress(data, len(data), out, len(out))
+    n = liblzf().lzf_compress(data, len(data), out, len(out))
     assert n > 0
     return out.raw[:n]
 
