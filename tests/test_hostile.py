@@ -24,17 +24,24 @@ RSS_LIMIT_MB = 512 + (1152 if os.environ.get("KELVARIN_SANITIZED") else 0)
 
 F123 = np.array([1, 2, 3], "<f4").tobytes()
 
-# A separate interpreter loads the file and reports what it got and its peak RSS.
+# A separate interpreter loads the file and reports what it got, its peak RSS and, after a
+# failure, how much address space the failed load left mapped (untouched buffers count there).
 PROBE = r"""
 import json, sys, kelvarin
+
+def status_mb(key):
+    return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith(key)) / 1024
+
+before = status_mb("VmSize")
 try:
     points, fields = kelvarin.load_pcd(sys.argv[1])
     out = {"shape": list(points.shape), "rows": points[:2].tolist() + points[-1:].tolist(),
            "fields": {k: [list(v.shape), v.flat[:2].tolist()] for k, v in fields.items()}}
 except Exception as e:
     out = {"error": type(e).__name__, "message": str(e)}
+    out["left_mb"] = status_mb("VmSize") - before
 # VmHWM, unlike ru_maxrss, starts afresh at exec instead of inheriting the parent's peak.
-out["rss_mb"] = next(int(l.split()[1]) for l in open("/proc/self/status") if "VmHWM" in l) / 1024
+out["rss_mb"] = status_mb("VmHWM")
 print(json.dumps(out))
 """
 
@@ -85,6 +92,7 @@ def test_tiny_file_claiming_2_gib_stays_cheap(write_pcd, content, expected):
     assert got["rss_mb"] < RSS_LIMIT_MB
     if isinstance(expected[0], str):
         assert (got["error"], got["message"]) == expected
+        assert got["left_mb"] < 64
     else:
         assert (got["shape"], got["rows"], got["fields"]) == (list(expected[0]), *expected[1:])
 
