@@ -42,7 +42,7 @@ def build(session):
     # only what changed.
     build_dir = os.path.join(WORK, "build", tag)
     session.run("python", "-m", "pip", "wheel", "--no-deps", "-q", "-w", WHEELHOUSE,
-                f"-Cbuild-dir={build_dir}", HERE)
+                f"--config-settings=build-dir={build_dir}", HERE)
 
 
 @nox.session(python=PYTHONS)

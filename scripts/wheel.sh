@@ -26,7 +26,7 @@ export PATH=$work/venv/bin:$PATH
 
 rm -rf --one-file-system "$work/dist" "$work/repaired"
 "$work/venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/dist" \
-  -Cbuild-dir="$work/build" "$ROOT"
+  --config-settings=build-dir="$work/build" "$ROOT"
 "$work/venv/bin/auditwheel" repair -w "$work/repaired" "$work/dist"/kelvarin-*.whl
 wheel=$(ls "$work/repaired"/kelvarin-*.whl)
 "$work/venv/bin/auditwheel" show "$wheel"
