@@ -30,7 +30,7 @@ trap 'rm -rf --one-file-system "$run"' EXIT
 mkdir -p "$run/upper/root/kelvarin"
 git archive HEAD | tar -x -C "$run/upper/root/kelvarin"
 unit_tests=OFF
-grep -q KELVARIN_UNIT_TESTS CMakeLists.txt && unit_tests=ON
+grep -q KELVARIN_UNIT_TESTS "$run/upper/root/kelvarin/CMakeLists.txt" && unit_tests=ON
 
 # The venv sees Debian's NumPy and pytest; the build tree stays for ctest.
 read -r -d '' inside <<'EOF' || true
@@ -45,7 +45,8 @@ t1=$(date +%s)
 echo "build: $((t1 - t0)) s"
 status=0
 if [ "$UNIT_TESTS" = ON ]; then
-  ctest --test-dir /root/build --output-on-failure || status=1
+  cmake --build /root/build -j 2 >/dev/null && ctest --test-dir /root/build --output-on-failure \
+    || status=1
 fi
 cd tests
 PYTHONDONTWRITEBYTECODE=1 /root/venv/bin/python -m pytest -q -p no:cacheprovider $PYTEST_ARGS \
