@@ -32,14 +32,17 @@ git archive HEAD | tar -x -C "$run/upper/root/kelvarin"
 unit_tests=OFF
 grep -q KELVARIN_UNIT_TESTS "$run/upper/root/kelvarin/CMakeLists.txt" && unit_tests=ON
 
-# The venv sees Debian's NumPy and pytest; the build tree stays for ctest.
+# The venv sees Debian's NumPy and pytest. The build backend goes into the venv
+# (no build isolation), so that the build tree stays usable for ctest.
 read -r -d '' inside <<'EOF' || true
 set -eu
 cd /root/kelvarin
 echo "$(uname -m): $(python3 -c 'import platform, sys; print(platform.python_version(), sys.maxsize > 2**32 and "64-bit" or "32-bit")')"
 python3 -m venv --system-site-packages /root/venv
 t0=$(date +%s)
-CMAKE_BUILD_PARALLEL_LEVEL=2 /root/venv/bin/python -m pip install -q --config-settings=build-dir=/root/build \
+/root/venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<3.1"
+CMAKE_BUILD_PARALLEL_LEVEL=2 /root/venv/bin/python -m pip install -q --no-build-isolation \
+  --config-settings=build-dir=/root/build \
   --config-settings=cmake.define.KELVARIN_UNIT_TESTS="$UNIT_TESTS" .
 t1=$(date +%s)
 echo "build: $((t1 - t0)) s"
