@@ -1,6 +1,8 @@
 """Build one wheel per CPython version and test each build under its own interpreter; the
 C++ unit tests; the suite again with each ASCII kernel the processor runs, each in a build of
-that kernel alone; then the suite under sanitizers and a short fuzzing pass.
+that kernel alone; then the suite under sanitizers and a short fuzzing pass; then the checks of
+how it installs elsewhere (dependency discovery, the repaired wheel in a bare Debian, the wheel
+matrix) and the suite on i386 and arm64.
 
 Run through scripts/test-all.sh, which installs what the sessions need and sets
 KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
@@ -21,7 +23,8 @@ WHEELHOUSE = os.path.join(WORK, "wheelhouse")
 PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider"]
 CLEAN_ENV = {"PYTHONDONTWRITEBYTECODE": "1"}
 
-nox.options.sessions = ["build", "tests", "unit", "kernel", "sanitize", "fuzz"]
+nox.options.sessions = ["build", "tests", "unit", "kernel", "sanitize", "fuzz", "discovery",
+                        "wheel", "wheel-matrix", "foreign-i386", "foreign-arm64"]
 nox.options.reuse_existing_virtualenvs = True
 # The standard library's venv seeds pip from each interpreter itself, old ones included.
 nox.options.default_venv_backend = "venv"
@@ -83,7 +86,7 @@ def tests(session):
     if len(wheels) != 1:
         session.error(f"expected one wheel for {session.python} in {WHEELHOUSE}: {wheels}")
     session.install("--force-reinstall", "--no-deps", wheels[0])
-    session.install("numpy", "pytest")
+    session.install("numpy", "pytest", "mypy")
     # Tests import the installed module, not the source tree.
     session.chdir(os.path.join(HERE, "tests"))
     session.run(*PYTEST, *session.posargs, env={**CLEAN_ENV, "KELVARIN_WHEELHOUSE": WHEELHOUSE})
@@ -134,3 +137,55 @@ def fuzz(session):
     """A bounded coverage-guided fuzzing pass over the C++ reader."""
     session.run("bash", os.path.join(HERE, "scripts", "fuzz.sh"), *(session.posargs or ["60"]),
                 external=True, env={"FUZZ_DIR": os.path.join(WORK, "fuzz")})
+
+
+@nox.session(python=False)
+def discovery(session):
+    """liblzf and fast_float found without their CMake packages, and named when missing."""
+    session.run("bash", os.path.join(HERE, "scripts", "discovery.sh"), external=True,
+                env={"DISCOVERY_DIR": os.path.join(WORK, "discovery")})
+
+
+@nox.session(python=False)
+def wheel(session):
+    """The auditwheel-repaired wheel in a Debian 12 root file system without liblzf."""
+    session.run("bash", os.path.join(HERE, "scripts", "wheel.sh"), external=True)
+
+
+# The wheels cibuildwheel is to build on hosted CI, by platform.
+WHEEL_TAGS = {
+    "linux": ["manylinux_x86_64", "manylinux_i686", "manylinux_aarch64", "musllinux_x86_64"],
+    "macos": ["macosx_x86_64", "macosx_arm64"],
+    "windows": ["win_amd64", "win32"],
+}
+
+
+@nox.session(name="wheel-matrix", python="3.11")
+def wheel_matrix(session):
+    """cibuildwheel's configuration selects exactly the intended builds on each platform."""
+    session.install("cibuildwheel>=3.4,<4")
+    session.chdir(HERE)
+    for platform, tags in WHEEL_TAGS.items():
+        listed = session.run("cibuildwheel", "--print-build-identifiers", "--platform", platform,
+                             silent=True).split()
+        wanted = [f"{wheel_tag(v)}-{tag}" for v in PYTHONS for tag in tags]
+        if sorted(listed) != sorted(wanted):
+            session.error(f"{platform}: cibuildwheel lists {listed}, wanted {wanted}")
+        session.log(f"{platform}: {len(listed)} builds: {' '.join(listed)}")
+
+
+def foreign_arch(session, arch):
+    session.run("bash", os.path.join(HERE, "scripts", "foreign-arch.sh"), arch, *session.posargs,
+                external=True, env={"KELVARIN_WORK": WORK})
+
+
+@nox.session(name="foreign-i386", python=False)
+def foreign_i386(session):
+    """The suite built and run in a Debian 12 i386 root file system."""
+    foreign_arch(session, "i386")
+
+
+@nox.session(name="foreign-arm64", python=False)
+def foreign_arm64(session):
+    """The suite built and run in a Debian 12 arm64 root file system, under qemu."""
+    foreign_arch(session, "arm64")

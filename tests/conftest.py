@@ -1,4 +1,5 @@
 import ctypes
+import functools
 import os
 import struct
 
@@ -102,17 +103,32 @@ def assert_loaded(result, layout, data, points):
         assert array.tobytes() == want.tobytes(), name
 
 
-_liblzf = ctypes.CDLL("liblzf.so.1")
-_liblzf.lzf_compress.restype = ctypes.c_uint
-_liblzf.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
+@functools.lru_cache(maxsize=None)
+def lzf_compressor():
+    """liblzf's own compressor, so the block format is the real one: the system's liblzf,
+    loaded on first use, else python-lzf's build of it (where a wheel carries liblzf linked in
+    and the system has none)."""
+    try:
+        lib = ctypes.CDLL("liblzf.so.1")
+    except OSError:
+        import lzf
+
+        return lambda data, room: lzf.compress(data, room) or b""
+    lib.lzf_compress.restype = ctypes.c_uint
+    lib.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
+
+    def compress(data, room):
+        out = ctypes.create_string_buffer(room)
+        size = lib.lzf_compress(data, len(data), out, room)
+        return out.raw[:size]
+
+    return compress
 
 
 def lzf_compress(data):
-    """liblzf's own compressor, so the block format is the real one."""
-    out = ctypes.create_string_buffer(len(data) + len(data) // 16 + 64)
-    n = _liblzf.lzf_compress(data, len(data), out, len(out))
-    assert n > 0
-    return out.raw[:n]
+    block = lzf_compressor()(bytes(data), len(data) + len(data) // 16 + 64)
+    assert block
+    return block
 
 
 def lzf_section(raw, uncompressed_size=None):

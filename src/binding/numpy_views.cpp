@@ -1,7 +1,9 @@
 #include "binding/numpy_views.hpp"
 
 #include <cstddef>
+#include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -47,6 +49,9 @@ py::array points_array(const PcdCloud& cloud, const std::uint8_t* records,
                          {py::ssize_t{header.point_step}, py::ssize_t{4}}, records + x.offset,
                          owner);
     }
+    // Float32 points that no address range here can hold (in a 32-bit process) are
+    // out of memory like any allocation that fails; NumPy would say ValueError.
+    if (n > std::numeric_limits<py::ssize_t>::max() / 12) throw std::bad_alloc();
     // numpy.zeros takes its memory zero-filled from calloc: the conversion then
     // skips the zeros, and the pages of an all-zero cloud are never touched.
     auto points = py::module_::import("numpy")
