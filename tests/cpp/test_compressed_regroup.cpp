@@ -4,8 +4,6 @@
 // zeros) for field widths of every kind, any number of points and records
 // wider than the regrouping's slices.
 
-#include "pcd/compressed_regroup.hpp"
-
 #include <doctest/doctest.h>
 
 #include <cstddef>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "pcd/compressed_regroup.hpp"
 #include "pcd/pcd_header.hpp"
 
 namespace {
