@@ -30,7 +30,7 @@ rm -rf --one-file-system "$work/dist" "$work/repaired"
 "$work/venv/bin/auditwheel" repair -w "$work/repaired" "$work/dist"/kelvarin-*.whl
 wheel=$(ls "$work/repaired"/kelvarin-*.whl)
 "$work/venv/bin/auditwheel" show "$wheel"
-if ! unzip -l "$wheel" | grep -q 'kelvarin\.libs/liblzf'; then
+if ! "$work/venv/bin/python" -m zipfile -l "$wheel" | grep -q 'kelvarin\.libs/liblzf'; then
   echo "wheel.sh: the repaired wheel carries no liblzf" >&2
   exit 1
 fi
