@@ -9,6 +9,7 @@ KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
 
 import glob
 import os
+import re
 import subprocess
 
 import nox
@@ -30,13 +31,19 @@ nox.options.reuse_existing_virtualenvs = True
 nox.options.default_venv_backend = "venv"
 
 
-# The ASCII kernels, simplest first, and the processor features each needs as Linux names
-# them in /proc/cpuinfo.
-KERNELS = {
-    "scalar": set(),
-    "avx2": {"avx2", "bmi2"},
-    "avx512": {"avx2", "bmi2", "avx512f", "avx512bw", "avx512vl", "avx512vbmi", "avx512_vbmi2"},
-}
+def read_kernels():
+    """The ASCII kernels of src/pcd/kernels/kernels.def, simplest first, each with the processor
+    features its code is compiled for, as Linux names them in /proc/cpuinfo."""
+    cpuinfo_names = {"bmi": "bmi1", "avx512vbmi2": "avx512_vbmi2"}
+    with open(os.path.join(HERE, "src", "pcd", "kernels", "kernels.def")) as f:
+        rows = re.findall(r'^PCD_KERNEL\((\w+), "([^"]*)"\)$', f.read(), re.MULTILINE)
+    return {
+        name: {cpuinfo_names.get(feature, feature) for feature in features.split(",") if feature}
+        for name, features in rows
+    }
+
+
+KERNELS = read_kernels()
 # The interpreter of the sessions that build one configuration of their own.
 ONE_PYTHON = "3.11"
 BUILD_TOOLS = ["scikit-build-core>=0.10", "pybind11>=3.0,<3.1"]

@@ -7,7 +7,7 @@
 #include <istream>
 #include <optional>
 
-#include "pcd/ascii_kernel.hpp"
+#include "pcd/kernels/registry.hpp"
 #include "pcd/pcd_header.hpp"
 #include "pcd/point_buffer.hpp"
 

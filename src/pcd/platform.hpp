@@ -8,9 +8,12 @@
 // PCD_PLATFORM_GENERIC to take the generic branch on any compiler (the unit
 // tests build it so). No other file tests a compiler or an architecture.
 
+#include <array>
 #include <cfloat>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #if defined(PCD_PLATFORM_GENERIC)
 #define PCD_PLATFORM_GNU 0
@@ -34,6 +37,9 @@
 #else
 #define PCD_X86_64_INTRINSICS 0
 #endif
+#if PCD_X86_64_INTRINSICS && PCD_PLATFORM_GNU
+#include <cpuid.h>
+#endif
 
 // Functions kept out of line, so that the hot code around a call keeps its
 // values in registers.
@@ -46,30 +52,22 @@
 #endif
 
 // Regions of code compiled for an instruction set the build does not assume:
-// every function defined between BEGIN and END may use its intrinsics. Only
-// the vector kernels' own code belongs inside; the headers they share with
-// other code are included before BEGIN, so that no inline function of theirs
-// is ever compiled for the extended instruction set. MSVC needs no marking.
+// every function defined between BEGIN and END may use the intrinsics of
+// `features`, a string literal in target("...") syntax ("avx2,bmi2"). Only a
+// vector kernel's own code belongs inside; the headers it shares with other
+// code are included before BEGIN, so that no inline function of theirs is
+// ever compiled for the extended instruction set. MSVC needs no marking.
+#define PCD_PRAGMA(text) _Pragma(#text)
 #if PCD_PLATFORM_GNU && defined(__clang__)
-#define PCD_TARGET_REGION_AVX2 \
-    _Pragma(                   \
-        "clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,popcnt\"))), \
-apply_to = function)")
-#define PCD_TARGET_REGION_AVX512 \
-    _Pragma(                     \
-        "clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,popcnt,avx512f,\
-avx512bw,avx512vl,avx512vbmi,avx512vbmi2\"))), apply_to = function)")
+#define PCD_TARGET_REGION_BEGIN(features) \
+    PCD_PRAGMA(clang attribute push(__attribute__((target(features))), apply_to = function))
 #define PCD_TARGET_REGION_END _Pragma("clang attribute pop")
 #elif PCD_PLATFORM_GNU
-#define PCD_TARGET_REGION_AVX2 \
-    _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,bmi,bmi2,popcnt\")")
-#define PCD_TARGET_REGION_AVX512         \
-    _Pragma("GCC push_options") _Pragma( \
-        "GCC target(\"avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2\")")
+#define PCD_TARGET_REGION_BEGIN(features) \
+    _Pragma("GCC push_options") PCD_PRAGMA(GCC target(features))
 #define PCD_TARGET_REGION_END _Pragma("GCC pop_options")
 #else
-#define PCD_TARGET_REGION_AVX2
-#define PCD_TARGET_REGION_AVX512
+#define PCD_TARGET_REGION_BEGIN(features)
 #define PCD_TARGET_REGION_END
 #endif
 
@@ -164,36 +162,95 @@ inline std::uint64_t load_little_endian(const void* bytes) {
 #endif
 }
 
-// Processor features the vector kernels need, as the processor and the
-// operating system report them (the latter must save the wider registers).
-struct CpuFeatures {
-    bool avx2 = false;    // AVX2 and BMI2
-    bool avx512 = false;  // AVX-512 F, BW, VL, VBMI and VBMI2, besides the above
+// x86 processor features as CPUID reports them, by their target("...")
+// names, with the XCR0 bits of the register state the operating system must
+// save for their instructions to run: SSE and AVX state (YMM) for AVX2, the
+// opmask and ZMM states besides for AVX-512.
+struct X86Feature {
+    const char* name;
+    std::uint32_t leaf;
+    int reg;  // 0 eax, 1 ebx, 2 ecx, 3 edx
+    int bit;
+    std::uint64_t os_state;
+};
+constexpr std::uint64_t ymm_state = 0x06;
+constexpr std::uint64_t zmm_state = 0xE6;
+constexpr X86Feature x86_features[] = {
+    {"popcnt", 1, 2, 23, 0},
+    {"bmi", 7, 1, 3, 0},
+    {"avx2", 7, 1, 5, ymm_state},
+    {"bmi2", 7, 1, 8, 0},
+    {"avx512f", 7, 1, 16, zmm_state},
+    {"avx512bw", 7, 1, 30, zmm_state},
+    {"avx512vl", 7, 1, 31, zmm_state},
+    {"avx512vbmi", 7, 2, 1, zmm_state},
+    {"avx512vbmi2", 7, 2, 6, zmm_state},
 };
 
-inline CpuFeatures cpu_features() {
-    CpuFeatures features;
+inline const X86Feature* find_x86_feature(std::string_view name) {
+    for (const X86Feature& feature : x86_features)
+        if (name == feature.name) return &feature;
+    return nullptr;
+}
+
+// CPUID leaf `leaf`, subleaf 0; all zero where the processor has no such leaf
+// or the build is not for x86-64.
+inline std::array<std::uint32_t, 4> cpuid(std::uint32_t leaf) {
+    std::array<std::uint32_t, 4> regs{};
 #if PCD_X86_64_INTRINSICS && PCD_PLATFORM_GNU
-    __builtin_cpu_init();
-    features.avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-    features.avx512 = features.avx2 && __builtin_cpu_supports("avx512f") &&
-                      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-                      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2");
+    __get_cpuid_count(leaf, 0, &regs[0], &regs[1], &regs[2], &regs[3]);
 #elif PCD_X86_64_INTRINSICS && PCD_PLATFORM_MSVC
-    int regs[4];
-    __cpuid(regs, 0);
-    if (regs[0] < 7) return features;
-    __cpuid(regs, 1);
-    const bool os_saves_ymm = (regs[2] & (1 << 27)) != 0 && (_xgetbv(0) & 0x06) == 0x06;
-    if (!os_saves_ymm) return features;
-    const bool os_saves_zmm = (_xgetbv(0) & 0xE6) == 0xE6;
-    __cpuidex(regs, 7, 0);
-    const auto bit = [&](int reg, int index) { return (regs[reg] & (1 << index)) != 0; };
-    features.avx2 = bit(1, 5) && bit(1, 8);
-    features.avx512 = features.avx2 && os_saves_zmm && bit(1, 16) && bit(1, 30) && bit(1, 31) &&
-                      bit(2, 1) && bit(2, 6);
+    int max_leaf[4];
+    __cpuid(max_leaf, static_cast<int>(leaf & 0x80000000u));
+    if (static_cast<std::uint32_t>(max_leaf[0]) < leaf) return regs;
+    int out[4];
+    __cpuidex(out, static_cast<int>(leaf), 0);
+    for (int i = 0; i < 4; ++i) regs[i] = static_cast<std::uint32_t>(out[i]);
+#else
+    (void)leaf;
 #endif
-    return features;
+    return regs;
+}
+
+// The register state the operating system saves on a context switch (XCR0);
+// 0 where it does not expose XCR0 (CPUID.1:ECX.OSXSAVE clear) or off x86-64.
+inline std::uint64_t os_saved_state() {
+    if ((cpuid(1)[2] & (1u << 27)) == 0) return 0;
+#if PCD_X86_64_INTRINSICS && PCD_PLATFORM_GNU
+    std::uint32_t low = 0;
+    std::uint32_t high = 0;
+    __asm__ __volatile__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (std::uint64_t{high} << 32) | low;
+#elif PCD_X86_64_INTRINSICS && PCD_PLATFORM_MSVC
+    return _xgetbv(0);
+#else
+    return 0;
+#endif
+}
+
+// Whether code compiled for `features` (comma-separated target("...") names,
+// as kernels.def lists them) runs here: the processor reports every one and
+// the operating system saves the registers they use. A name the table above
+// does not know never runs; no features at all run anywhere.
+inline bool runs_code_for(std::string_view features) {
+    std::uint64_t state = 0;
+    bool state_read = false;
+    while (!features.empty()) {
+        const std::size_t comma = features.find(',');
+        const std::string_view name = features.substr(0, comma);
+        features =
+            comma == std::string_view::npos ? std::string_view() : features.substr(comma + 1);
+        const X86Feature* feature = find_x86_feature(name);
+        if (feature == nullptr) return false;
+        const std::uint32_t reg = cpuid(feature->leaf)[static_cast<std::size_t>(feature->reg)];
+        if ((reg & (std::uint32_t{1} << feature->bit)) == 0) return false;
+        if (feature->os_state != 0) {
+            if (!state_read) state = os_saved_state();
+            state_read = true;
+            if ((state & feature->os_state) != feature->os_state) return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace pcd::platform

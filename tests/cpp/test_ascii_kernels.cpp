@@ -2,14 +2,13 @@
 // sections through windows of 1 byte to the usual 256 KiB: each record must
 // hold what fast_float and from_chars make of its numbers, whatever the
 // kernel, wherever the window's ends cut the text and however often a kernel
-// gives its runs up. And the build picks the kernels the processor has.
+// gives its runs up.
 
 #include <doctest/doctest.h>
 #include <fast_float/fast_float.h>
 
 #include <charconv>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -18,7 +17,7 @@
 #include <vector>
 
 #include "pcd/ascii_data.hpp"
-#include "pcd/ascii_kernel.hpp"
+#include "pcd/kernels/registry.hpp"
 
 namespace {
 
@@ -131,13 +130,6 @@ std::vector<std::uint8_t> decode(const Cloud& cloud, const pcd::AsciiDecoding& d
     return std::vector<std::uint8_t>(buffer->data.get(), buffer->data.get() + buffer->size);
 }
 
-std::string names(const std::vector<pcd::Kernel>& kernels) {
-    std::string text;
-    for (const pcd::Kernel kernel : kernels)
-        text += (text.empty() ? "" : " ") + std::string(pcd::kernel_name(kernel));
-    return text;
-}
-
 }  // namespace
 
 TEST_CASE("every runnable kernel, every window size, every layout: the oracle's records") {
@@ -221,29 +213,4 @@ TEST_CASE("run decoders take plain decimals of up to eight digits") {
             }
         }
     }
-}
-
-TEST_CASE("a kernel the build does not contain is refused") {
-    const std::vector<pcd::Kernel> compiled = pcd::compiled_kernels();
-    REQUIRE(!compiled.empty());
-    for (const pcd::Kernel kernel : {pcd::Kernel::scalar, pcd::Kernel::avx2, pcd::Kernel::avx512}) {
-        const bool contained = names(compiled).find(pcd::kernel_name(kernel)) != std::string::npos;
-        if (!contained) CHECK_THROWS_AS(pcd::kernel_code(kernel), std::invalid_argument);
-    }
-}
-
-// KELVARIN_EXPECT_KERNELS lists the kernels of this build that the processor
-// has, as the test session reads them from the operating system, simplest
-// first; the build must run exactly those and pick the last.
-TEST_CASE("the build runs every kernel the processor has and picks the best") {
-    const char* const expected = std::getenv("KELVARIN_EXPECT_KERNELS");
-    if (expected == nullptr) {
-        MESSAGE("KELVARIN_EXPECT_KERNELS is not set: kernels not compared");
-        return;
-    }
-    MESSAGE("runnable kernels: " << names(pcd::runnable_kernels()));
-    const std::string wanted(expected);
-    CHECK(names(pcd::runnable_kernels()) == wanted);
-    CHECK(wanted.substr(wanted.rfind(' ') + 1) ==
-          std::string(pcd::kernel_name(pcd::default_kernel())));
 }

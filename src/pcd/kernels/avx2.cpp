@@ -1,7 +1,7 @@
 // The AVX2 kernel: the run decoder of packed_numbers_generic.hpp over four
 // 64-bit lanes, the numbers' first bytes gathered one scalar load each.
-// Built only where platform.hpp allows x86-64 intrinsics; run only where the
-// processor has AVX2 and BMI2 (kernel selection sees to it).
+// Built for x86-64 only; run only where the processor has every feature of
+// its row in kernels.def (the registry sees to it).
 
 #include <immintrin.h>
 
@@ -9,10 +9,12 @@
 
 #include "pcd/decimal_digits.hpp"
 #include "pcd/decimal_rounding.hpp"
+#include "pcd/kernels/registry.hpp"
 #include "pcd/packed_numbers.hpp"
 #include "pcd/platform.hpp"
 
-PCD_TARGET_REGION_AVX2
+// PCD_KERNEL_TARGET: this kernel's features in kernels.def, from the build.
+PCD_TARGET_REGION_BEGIN(PCD_KERNEL_TARGET)
 
 namespace pcd::avx2 {
 namespace {
@@ -186,3 +188,9 @@ const char* decode_packed_numbers(const char* p, const PackedElements& run,
 }  // namespace pcd::avx2
 
 PCD_TARGET_REGION_END
+
+namespace pcd::avx2 {
+
+KernelCode code() { return {decode_packed_numbers, false, PCD_KERNEL_TARGET}; }
+
+}  // namespace pcd::avx2

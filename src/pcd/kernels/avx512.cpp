@@ -3,19 +3,21 @@
 // come from compressing the byte positions of their starts and ends, and their
 // first eight bytes from one byte permutation of the text, without a scalar
 // step per number; integers of one or two bytes are laid out by a byte
-// permutation of the lanes. Built only where platform.hpp allows x86-64
-// intrinsics; run only where the processor has AVX-512 F, BW, VL, VBMI and
-// VBMI2 (kernel selection sees to it).
+// permutation of the lanes. Built for x86-64 only; run only where the
+// processor has every feature of its row in kernels.def (the registry sees
+// to it).
 
 #include <immintrin.h>
 
 #include <cstdint>
 
 #include "pcd/decimal_rounding.hpp"
+#include "pcd/kernels/registry.hpp"
 #include "pcd/packed_numbers.hpp"
 #include "pcd/platform.hpp"
 
-PCD_TARGET_REGION_AVX512
+// PCD_KERNEL_TARGET: this kernel's features in kernels.def, from the build.
+PCD_TARGET_REGION_BEGIN(PCD_KERNEL_TARGET)
 PCD_ALLOW_UNDEFINED_REGISTERS_BEGIN
 
 namespace pcd::avx512 {
@@ -176,3 +178,9 @@ const char* decode_packed_numbers(const char* p, const PackedElements& run,
 
 PCD_ALLOW_UNDEFINED_REGISTERS_END
 PCD_TARGET_REGION_END
+
+namespace pcd::avx512 {
+
+KernelCode code() { return {decode_packed_numbers, true, PCD_KERNEL_TARGET}; }
+
+}  // namespace pcd::avx512
