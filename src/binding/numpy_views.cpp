@@ -1,3 +1,6 @@
+// The Python face of a load: the point buffer of a cloud shown as NumPy
+// arrays, the points and one array per other field, all owned by one capsule.
+
 #include "binding/numpy_views.hpp"
 
 #include <cstddef>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "pcd/coordinates.hpp"
+#include "pcd/field_types.hpp"
 #include "pcd/pcd_reader.hpp"
 #include "pcd/point_buffer.hpp"
 
@@ -16,25 +20,9 @@ namespace py = pybind11;
 namespace pcd {
 
 py::dtype pcd_dtype(char type, std::int32_t size) {
-    switch (type) {
-        case 'F':
-            if (size == 4) return py::dtype::of<float>();
-            if (size == 8) return py::dtype::of<double>();
-            break;
-        case 'I':
-            if (size == 1) return py::dtype::of<std::int8_t>();
-            if (size == 2) return py::dtype::of<std::int16_t>();
-            if (size == 4) return py::dtype::of<std::int32_t>();
-            if (size == 8) return py::dtype::of<std::int64_t>();
-            break;
-        case 'U':
-            if (size == 1) return py::dtype::of<std::uint8_t>();
-            if (size == 2) return py::dtype::of<std::uint16_t>();
-            if (size == 4) return py::dtype::of<std::uint32_t>();
-            if (size == 8) return py::dtype::of<std::uint64_t>();
-            break;
-    }
-    throw std::runtime_error("Unsupported PCD type/size");
+    const FieldType field = field_type(type, size);
+    if (!field.shown) throw std::runtime_error("Unsupported PCD type/size");
+    return visit_element(field.element, [](auto value) { return py::dtype::of<decltype(value)>(); });
 }
 
 namespace {

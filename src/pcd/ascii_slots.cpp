@@ -8,27 +8,6 @@
 namespace pcd {
 namespace {
 
-// Type letters are taken in either case: coordinates declared "f" are floats
-// in binary data too, and other fields of a lower-case type are refused after
-// decoding anyway.
-Store store_for(char type, std::int32_t size) {
-    switch (type) {
-        case 'f':
-        case 'F':
-            if (size == 4) return Store::float32;
-            return size >= 8 ? Store::float64 : Store::float_discard;
-        case 'i':
-        case 'I':
-            if (size == 1 || size == 2 || size == 4 || size >= 8) return Store::signed_int;
-            return Store::signed_discard;
-        case 'u':
-        case 'U':
-            if (size == 1 || size == 2 || size == 4 || size >= 8) return Store::unsigned_int;
-            return Store::unsigned_discard;
-        default: return Store::none;
-    }
-}
-
 // Bytes a store writes, so that no slot can reach past its record.
 std::int64_t store_width(Store store, std::int32_t size) {
     switch (store) {
@@ -93,7 +72,7 @@ std::vector<AsciiSlot> build_slot_table(const PcdHeader& header) {
     slots.reserve(header.fields.size());
     for (const PcdField& field : header.fields) {
         if (field.count < 1) continue;
-        const Store store = store_for(field.type, field.size);
+        const Store store = field_type(field.type, field.size).ascii;
         // Elements of a header whose layout does not hold them still have their
         // numbers consumed, but nothing may be written outside the record: the
         // leading elements that fit keep their store, the rest discard.

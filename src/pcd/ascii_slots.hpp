@@ -10,22 +10,11 @@
 #include <cstring>
 #include <vector>
 
+#include "pcd/field_types.hpp"
 #include "pcd/packed_numbers.hpp"
 #include "pcd/pcd_header.hpp"
 
 namespace pcd {
-
-// How a slot's number is converted and stored.
-enum class Store : std::uint8_t {
-    float32,           // "F" 4: binary32, converted directly
-    float64,           // "F" 8 or more: binary64 in the first 8 bytes
-    float_discard,     // "F" of another size: converted and consumed, nothing written
-    signed_int,        // "I" 1, 2, 4, 8 or more: the low `size` bytes (at most 8)
-    unsigned_int,      // "U" likewise
-    signed_discard,    // "I" of size 3, 5, 6 or 7: converted and consumed, nothing written
-    unsigned_discard,  // "U" likewise
-    none,              // any other type byte: nothing converted or consumed
-};
 
 // A run of `count` elements of one field, `size` bytes apart from `offset` on,
 // in the order the text lists them. One run per field (two when part of the

@@ -1,3 +1,6 @@
+// The points array of a cloud: whether x, y and z can be shown as a view of
+// the records, and their conversion to float32 where they cannot.
+
 #include "pcd/coordinates.hpp"
 
 #include <cstddef>
@@ -5,13 +8,13 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "pcd/field_types.hpp"
+
 namespace pcd {
 namespace {
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool is_float32(const PcdField& field) {
-    return upper(field.type) == 'F' && field.size == 4 && field.count == 1;
+    return field_type(field.type, field.size).element == Element::float32 && field.count == 1;
 }
 
 // Converts one coordinate of `points` records, `step` bytes apart, into every
@@ -31,25 +34,11 @@ void convert_axis(const std::uint8_t* element, std::size_t step, std::size_t poi
 using AxisConverter = void (*)(const std::uint8_t*, std::size_t, std::size_t, float*);
 
 AxisConverter converter_for(const PcdField& field) {
-    switch (upper(field.type)) {
-        case 'F':
-            if (field.size == 4) return convert_axis<float>;
-            if (field.size == 8) return convert_axis<double>;
-            break;
-        case 'I':
-            if (field.size == 1) return convert_axis<std::int8_t>;
-            if (field.size == 2) return convert_axis<std::int16_t>;
-            if (field.size == 4) return convert_axis<std::int32_t>;
-            if (field.size == 8) return convert_axis<std::int64_t>;
-            break;
-        case 'U':
-            if (field.size == 1) return convert_axis<std::uint8_t>;
-            if (field.size == 2) return convert_axis<std::uint16_t>;
-            if (field.size == 4) return convert_axis<std::uint32_t>;
-            if (field.size == 8) return convert_axis<std::uint64_t>;
-            break;
-    }
-    throw std::runtime_error("Unsupported PCD type/size");
+    const Element element = field_type(field.type, field.size).element;
+    if (element == Element::none) throw std::runtime_error("Unsupported PCD type/size");
+    return visit_element(element, [](auto value) -> AxisConverter {
+        return convert_axis<decltype(value)>;
+    });
 }
 
 }  // namespace

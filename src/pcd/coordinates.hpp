@@ -1,10 +1,23 @@
 #pragma once
 
-#include <cstdint>
+// Which fields are a cloud's x, y and z, and its points as float32 values.
 
-#include "pcd/pcd_reader.hpp"
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "pcd/pcd_header.hpp"
 
 namespace pcd {
+
+// Positions in `PcdHeader::fields` of the fields chosen as x, y and z.
+using CoordinateFields = std::array<std::size_t, 3>;
+
+// True for the names "x", "y" and "z" exactly.
+inline bool is_coordinate_name(const std::string& name) {
+    return name.size() == 1 && name[0] >= 'x' && name[0] <= 'z';
+}
 
 // True when x, y and z are three adjacent 4-byte floats (type F or f, count 1),
 // so the points can be shown as an (N, 3) float32 view of the records.

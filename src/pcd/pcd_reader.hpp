@@ -2,24 +2,15 @@
 
 // The whole load of one file: header, data section of any kind, point buffer.
 
-#include <array>
-#include <cstddef>
 #include <memory>
 #include <string>
 
 #include "pcd/ascii_data.hpp"
+#include "pcd/coordinates.hpp"
 #include "pcd/pcd_header.hpp"
 #include "pcd/point_buffer.hpp"
 
 namespace pcd {
-
-// Positions in `PcdHeader::fields` of the fields chosen as x, y and z.
-using CoordinateFields = std::array<std::size_t, 3>;
-
-// True for the names "x", "y" and "z" exactly.
-inline bool is_coordinate_name(const std::string& name) {
-    return name.size() == 1 && name[0] >= 'x' && name[0] <= 'z';
-}
 
 // A file read into memory: its header, the positions in `header.fields` of the
 // fields chosen as x, y and z, and the point buffer holding every record.
