@@ -1,6 +1,11 @@
+// The PCD text header: keyword lines read one at a time, each bounded, up to
+// and including the DATA line, and the packed record layout they describe.
+
 #include "pcd/pcd_header.hpp"
 
 #include <limits>
+#include <stdexcept>
+#include <streambuf>
 
 namespace pcd {
 namespace {
@@ -95,6 +100,29 @@ void read_layout_values(LineReader& reader, std::vector<PcdField>& fields,
     }
 }
 
+// Reads one line without its line feed into `line`, like std::getline, but
+// fails at once with std::runtime_error once a line exceeds max_header_line:
+// a file without line breaks (a wrong file, or a hostile one) is then not read
+// whole into memory before anything else can fail. Returns false at the end
+// of the stream with nothing read; sets eofbit when the stream ends.
+bool read_header_line(std::istream& stream, std::string& line) {
+    line.clear();
+    std::streambuf& bytes = *stream.rdbuf();
+    for (;;) {
+        const int c = bytes.sbumpc();
+        if (c == std::streambuf::traits_type::eof()) {
+            stream.setstate(std::ios::eofbit);
+            return !line.empty();
+        }
+        if (c == '\n') return true;
+        if (line.size() == max_header_line)
+            throw std::runtime_error("PCD header line longer than " +
+                                     std::to_string(max_header_line >> 20) +
+                                     " MiB: not a PCD file");
+        line.push_back(static_cast<char>(c));
+    }
+}
+
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Packs the fields in declaration order from their final sizes and counts.
@@ -127,7 +155,7 @@ PcdHeader parse_pcd_header(std::istream& stream) {
     PcdHeader header;
     std::string line;
     std::string keyword;
-    while (std::getline(stream, line)) {
+    while (read_header_line(stream, line)) {
         if (line.empty() || line[0] == '#') continue;
         LineReader reader(line);
         if (!reader.token(keyword)) continue;
@@ -156,7 +184,6 @@ PcdHeader parse_pcd_header(std::istream& stream) {
             if (reader.token(header.data_type)) {
                 for (char& c : header.data_type) c = ascii_lower(c);
             }
-            header.is_compressed = header.data_type == "binary_compressed";
             // A last line without a line feed leaves the stream at end-of-file,
             // where tellg() reports failure; the data section is then empty.
             if (stream.eof()) {

@@ -1,5 +1,9 @@
 #pragma once
 
+// The PCD text header as read: fields, dimensions, data kind and where the
+// data section starts.
+
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -28,16 +32,20 @@ struct PcdHeader {
     std::int32_t points = 0;
     std::string data_type;
     std::int32_t point_step = 0;
-    bool is_compressed = false;
     bool layout_valid = false;
     // Stream position of the first byte after the "DATA" line, or -1 when the
     // header has no "DATA" line.
     std::int64_t data_offset = -1;
 };
 
+// The longest header line read, far above any real one (a FIELDS line of
+// thousands of names): past it the header is refused.
+constexpr std::size_t max_header_line = std::size_t{1} << 20;
+
 // Reads keyword lines from `stream` up to and including the "DATA" line. Judges
 // nothing: unknown keywords and malformed values are ignored, and the caller
-// decides what the result means.
+// decides what the result means. Throws std::runtime_error for a line longer
+// than max_header_line.
 PcdHeader parse_pcd_header(std::istream& stream);
 
 }  // namespace pcd

@@ -90,8 +90,11 @@ PcdCloud read_pcd(const std::string& filename, const AsciiDecoding& ascii) {
     stream.clear();
     stream.seekg(0, std::ios::end);
     const std::int64_t file_size = stream.tellg();
+    // A stream that cannot tell its positions (tellg fails) leaves the data
+    // section unlocated.
     if (file_size < header.data_offset || header.data_offset < 0)
-        throw std::runtime_error("Cannot open PCD file: " + printable(filename));
+        throw std::runtime_error("Cannot locate the data section of PCD file: " +
+                                 printable(filename));
     const auto available = static_cast<std::uint64_t>(file_size - header.data_offset);
     stream.seekg(header.data_offset);
 
