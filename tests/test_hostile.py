@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -182,19 +183,23 @@ def test_32_bit_overflow(write_pcd, sizes, counts, points, data, expected):
 
 
 MB = 1 << 20
+HEADER_LINE = "PCD header line longer than 1 MiB: not a PCD file"
 NO_DATA = pcd_header(**XYZ)[:-len(b"DATA binary\n")]
 
 
+# Header lines up to 1 MiB long are read; one byte more and the file is refused.
 @pytest.mark.parametrize("content, expected", [
-    (b"#" * (16 * MB) + b"\n" + pcd_header(**XYZ) + F123, 1),
-    (pcd_header(**XYZ, extra="VIEWPOINT" + " 0.5" * MB) + F123, 1),
-    (pcd_header(**XYZ).replace(b"POINTS 1", b"POINTS " + b"0" * (4 * MB) + b"2") + F123 * 2, 2),
+    (b"#" * MB + b"\n" + pcd_header(**XYZ) + F123, 1),
+    (pcd_header(**XYZ, extra="VIEWPOINT" + " 0.5" * (MB // 4 - 3)) + F123, 1),
+    (pcd_header(**XYZ).replace(b"POINTS 1", b"POINTS " + b"0" * (MB - 8) + b"2") + F123 * 2, 2),
     # 2^17 more fields, F 4 by default, all named w
     (pcd_header(**XYZ).replace(b"FIELDS x y z", b"FIELDS x y z" + b" w" * (1 << 17))
      + F123 + bytes(4 << 17), 1),
-    (NO_DATA + b"VIEWPOINT" + b" 1" * (4 * MB), "Unsupported PCD DATA type: "),
-    (NO_DATA + b"#" * (4 * MB) + b"\n" * MB, "Unsupported PCD DATA type: "),
-    (pcd_header(**XYZ, data="q" * (4 * MB)), "Unsupported PCD DATA type: " + "q" * (4 * MB)),
+    (NO_DATA + b"VIEWPOINT" + b" 1" * (MB // 2 - 5), "Unsupported PCD DATA type: "),
+    (NO_DATA + b"#" * MB + b"\n" * MB, "Unsupported PCD DATA type: "),
+    (pcd_header(**XYZ, data="q" * (MB - 5)), "Unsupported PCD DATA type: " + "q" * (MB - 5)),
+    (b"#" * (MB + 1) + b"\n" + pcd_header(**XYZ) + F123, HEADER_LINE),
+    (pcd_header(**XYZ, data="q" * (MB - 4)), HEADER_LINE),
 ])
 def test_megabyte_header_lines(write_pcd, content, expected):
     path = write_pcd(content)
@@ -206,3 +211,20 @@ def test_megabyte_header_lines(write_pcd, content, expected):
         points, fields = kelvarin.load_pcd(path)
         np.testing.assert_array_equal(points, np.tile([1, 2, 3], (expected, 1)))
         assert list(fields) == (["w"] if b" w w" in content else [])
+
+
+# A file without line breaks, here 64 GiB of holes that cost no disk, is refused once its
+# first header line passes 1 MiB: at once, in constant memory, without reading the rest.
+@pytest.mark.skipif(not sys.platform.startswith("linux"),
+                    reason="needs sparse files and /proc/self/status for the peak memory")
+@pytest.mark.parametrize("start", [b"", b"# .PCD v0.7\nVERSION 0.7\nFIELDS x y z\nSIZE "])
+def test_file_without_line_breaks_fails_at_once(tmp_path, start):
+    path = tmp_path / "no_line_breaks.pcd"
+    with open(path, "wb") as f:
+        f.write(start)
+        f.truncate(64 << 30)
+    began = time.monotonic()
+    got = probe(str(path))
+    assert time.monotonic() - began < 10
+    assert (got["error"], got["message"]) == ("RuntimeError", HEADER_LINE)
+    assert got["rss_mb"] < 256

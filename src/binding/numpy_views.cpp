@@ -22,7 +22,8 @@ namespace pcd {
 py::dtype pcd_dtype(char type, std::int32_t size) {
     const FieldType field = field_type(type, size);
     if (!field.shown) throw std::runtime_error("Unsupported PCD type/size");
-    return visit_element(field.element, [](auto value) { return py::dtype::of<decltype(value)>(); });
+    return visit_element(field.element,
+                         [](auto value) { return py::dtype::of<decltype(value)>(); });
 }
 
 namespace {

@@ -36,9 +36,8 @@ using AxisConverter = void (*)(const std::uint8_t*, std::size_t, std::size_t, fl
 AxisConverter converter_for(const PcdField& field) {
     const Element element = field_type(field.type, field.size).element;
     if (element == Element::none) throw std::runtime_error("Unsupported PCD type/size");
-    return visit_element(element, [](auto value) -> AxisConverter {
-        return convert_axis<decltype(value)>;
-    });
+    return visit_element(element,
+                         [](auto value) -> AxisConverter { return convert_axis<decltype(value)>; });
 }
 
 }  // namespace

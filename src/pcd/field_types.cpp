@@ -29,7 +29,7 @@ FieldType field_type(char type, std::int32_t size) {
     FieldType result;
     switch (upper) {
         case 'F':
-            result.element = size == 4 ? Element::float32
+            result.element = size == 4   ? Element::float32
                              : size == 8 ? Element::float64
                                          : Element::none;
             result.ascii = size == 4   ? Store::float32
@@ -40,12 +40,12 @@ FieldType field_type(char type, std::int32_t size) {
             result.element = integer_element(size, signed_elements);
             // Wider integers keep their low 8 bytes.
             result.ascii = result.element != Element::none || size > 8 ? Store::signed_int
-                                                                        : Store::signed_discard;
+                                                                       : Store::signed_discard;
             break;
         case 'U':
             result.element = integer_element(size, unsigned_elements);
             result.ascii = result.element != Element::none || size > 8 ? Store::unsigned_int
-                                                                        : Store::unsigned_discard;
+                                                                       : Store::unsigned_discard;
             break;
         default: break;
     }
