@@ -16,33 +16,13 @@
 #include <system_error>
 #include <vector>
 
+#include "packed_header.hpp"
 #include "pcd/ascii_data.hpp"
 #include "pcd/kernels/registry.hpp"
 
 namespace {
 
-struct FieldLayout {
-    char type;
-    int size;
-    int count;
-};
-
-pcd::PcdHeader header_of(const std::vector<FieldLayout>& fields, int points) {
-    pcd::PcdHeader header;
-    for (const FieldLayout& layout : fields) {
-        pcd::PcdField field;
-        field.type = layout.type;
-        field.size = layout.size;
-        field.count = layout.count;
-        field.offset = header.point_step;
-        header.point_step += layout.size * layout.count;
-        header.fields.push_back(field);
-    }
-    header.points = points;
-    header.data_type = "ascii";
-    header.layout_valid = true;
-    return header;
-}
+using FieldLayout = TestField;
 
 template <typename T>
 void store(std::uint8_t* element, T value, int size) {
@@ -104,7 +84,7 @@ struct Cloud {
 
 Cloud make_cloud(const std::vector<FieldLayout>& fields, int points, unsigned seed) {
     std::mt19937_64 random(seed);
-    Cloud cloud{header_of(fields, points), {}, {}};
+    Cloud cloud{packed_header(fields, points, "ascii"), {}, {}};
     cloud.records.resize(static_cast<std::size_t>(points * cloud.header.point_step));
     const char* const separators[] = {" ", " ", " ", "\t", "  ", "\n", "\r\n"};
     std::uint8_t* element = cloud.records.data();

@@ -12,36 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "packed_header.hpp"
 #include "pcd/compressed_regroup.hpp"
 #include "pcd/pcd_header.hpp"
 
 namespace {
-
-struct FieldDecl {
-    const char* name;
-    std::int32_t size;
-    std::int32_t count;
-};
-
-pcd::PcdHeader header_of(const std::vector<FieldDecl>& decls, std::int32_t points) {
-    pcd::PcdHeader header;
-    std::int32_t offset = 0;
-    for (const FieldDecl& decl : decls) {
-        pcd::PcdField field;
-        field.name = decl.name;
-        field.type = 'U';
-        field.size = decl.size;
-        field.count = decl.count;
-        field.offset = offset;
-        offset += decl.size * decl.count;
-        header.fields.push_back(field);
-    }
-    header.points = header.width = points;
-    header.height = 1;
-    header.point_step = offset;
-    header.layout_valid = true;
-    return header;
-}
 
 // The image a writer compresses: each field's bytes of every point, field
 // after field, padding fields left out when `with_padding` is false.
@@ -61,7 +36,7 @@ std::vector<std::uint8_t> field_grouped(const pcd::PcdHeader& header,
     return image;
 }
 
-const std::vector<std::pair<const char*, std::vector<FieldDecl>>> layouts = {
+const std::vector<std::pair<const char*, std::vector<TestField>>> layouts = {
     {"one field", {{"x", 4, 1}}},
     {"x y z intensity", {{"x", 4, 1}, {"y", 4, 1}, {"z", 4, 1}, {"intensity", 4, 1}}},
     {"widths 1 2 8",
@@ -83,12 +58,12 @@ TEST_CASE("regrouping a field-grouped image gives the packed records") {
     std::mt19937 random(7);
     for (const auto& [name, decls] : layouts) {
         for (const std::int32_t points : point_counts) {
-            const pcd::PcdHeader header = header_of(decls, points);
+            const pcd::PcdHeader header = packed_header(decls, points);
             const auto step = static_cast<std::size_t>(header.point_step);
             std::vector<std::uint8_t> records(static_cast<std::size_t>(points) * step);
             for (std::uint8_t& byte : records) byte = static_cast<std::uint8_t>(random());
             bool padded = false;
-            for (const FieldDecl& decl : decls) padded = padded || std::string(decl.name) == "_";
+            for (const TestField& decl : decls) padded = padded || decl.name == "_";
             for (const bool with_padding : {true, false}) {
                 if (!with_padding && !padded) continue;
                 CAPTURE(name);
@@ -112,7 +87,7 @@ TEST_CASE("regrouping a field-grouped image gives the packed records") {
                     continue;
                 }
                 std::size_t held = 0;
-                for (const FieldDecl& decl : decls)
+                for (const TestField& decl : decls)
                     held += with_padding || std::string(decl.name) != "_" ? 1 : 0;
                 REQUIRE(groups.size() == held);
                 // Garbage beforehand: the regrouping writes every byte.
@@ -131,8 +106,9 @@ TEST_CASE("regrouping a field-grouped image gives the packed records") {
 TEST_CASE("an image of neither size holds no field groups") {
     // x y z F4 and a 4-byte padding field: 16 bytes a record, 12 without padding.
     const pcd::PcdHeader padded =
-        header_of({{"x", 4, 1}, {"y", 4, 1}, {"z", 4, 1}, {"_", 4, 1}}, 5);
-    const pcd::PcdHeader plain = header_of({{"x", 4, 1}, {"y", 4, 1}, {"z", 4, 1}, {"w", 4, 1}}, 5);
+        packed_header({{"x", 4, 1}, {"y", 4, 1}, {"z", 4, 1}, {"_", 4, 1}}, 5);
+    const pcd::PcdHeader plain =
+        packed_header({{"x", 4, 1}, {"y", 4, 1}, {"z", 4, 1}, {"w", 4, 1}}, 5);
     struct Case {
         const pcd::PcdHeader* header;
         std::uint64_t size;
