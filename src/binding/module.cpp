@@ -1,3 +1,5 @@
+// The kelvarin extension module: load_pcd and its documentation.
+
 #include <pybind11/pybind11.h>
 
 #include "binding/numpy_views.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// load_pcd for Python: a cloud's point buffer as NumPy arrays.
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 

@@ -1,3 +1,6 @@
+// Allocation of point buffers: zero-filled or not as their filling needs,
+// huge pages advised for large ones, and their trimming once filled.
+
 #include "pcd/point_buffer.hpp"
 
 #include <algorithm>

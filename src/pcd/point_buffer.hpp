@@ -1,5 +1,8 @@
 #pragma once
 
+// The point buffer: every record of one file in one allocation from the C
+// allocator, which the NumPy arrays of a load share.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -8,10 +8,11 @@
 
 namespace pcd {
 
+// Reads of 0 bytes would never advance: a chunk is at least 1 byte.
 TextWindow::TextWindow(std::istream& stream, std::uint64_t available, std::size_t chunk)
-    : stream_(stream), remaining_(available), chunk_(chunk) {
+    : stream_(stream), remaining_(available), chunk_(chunk == 0 ? 1 : chunk) {
     // Never more storage than the text needs: small sections stay small.
-    capacity_ = static_cast<std::size_t>(std::min<std::uint64_t>(available, chunk));
+    capacity_ = static_cast<std::size_t>(std::min<std::uint64_t>(available, chunk_));
     storage_.reset(new char[capacity_ + padding]);
     filled_ = storage_.get();
     end_ = filled_;

@@ -1,5 +1,8 @@
 #pragma once
 
+// TextWindow: the text of an "ascii" data section, seen through a window that
+// slides over it chunk by chunk.
+
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -24,7 +27,7 @@ class TextWindow {
     static constexpr std::size_t padding = 32;
 
     // `available` bytes remain in `stream`; a stream that delivers fewer ends
-    // the text early, as if the rest were separators.
+    // the text early, as if the rest were separators. A `chunk` of 0 reads as 1.
     TextWindow(std::istream& stream, std::uint64_t available, std::size_t chunk);
 
     const char* begin() const { return storage_.get(); }
