@@ -51,8 +51,10 @@ CASES = {
     "fields lines append": ("FIELDS x y\nFIELDS z w\nSIZE 4 4 4 2\nTYPE F F F U\nPOINTS 2\n"
                             "DATA binary\n", "x:F4 y:F4 z:F4 w:U2", 2),
     "values never continue": ("FIELDS x y\nz\nPOINTS 2\nDATA binary\n", COORDS),
-    "name declared twice": ("FIELDS x y z w w\nSIZE 4 4 4 1 2\nTYPE F F F U I\nPOINTS 2\n"
-                            "DATA binary\n", "x:F4 y:F4 z:F4 w:U1 w:I2", 2),
+    # The last field of a name gives the values, the first its place among the fields.
+    "names declared twice": ("FIELDS x w y z v w x\nSIZE 1 1 4 4 2 2 4\nTYPE U U F F U I F\n"
+                             "POINTS 2\nDATA binary\n",
+                             "x:U1 w:U1 y:F4 z:F4 v:U2 w:I2 x:F4", 2),
     "width with two values": (XYZ + "WIDTH 640 480\nHEIGHT abc\nPOINTS 2\nDATA binary\n",
                               "x:F4 y:F4 z:F4", 2),
     "points missing": (XYZ + "WIDTH 640\nHEIGHT 480\nDATA binary\n", "x:F4 y:F4 z:F4", 0),
