@@ -1,6 +1,6 @@
 // The run decoder of the vector kernels, written once over a lane type `L`
-// that each instruction set provides (packed_numbers_avx2.cpp: four 64-bit
-// lanes; packed_numbers_avx512.cpp: eight). Included by those files only,
+// that each instruction set provides (kernels/avx2.cpp: four 64-bit
+// lanes; kernels/avx512.cpp: eight). Included by those files only,
 // inside their target region and their own namespace, so every function here
 // is compiled for that instruction set and nowhere else. No include guard for
 // that reason, and no includes: the including file brings the intrinsics,
