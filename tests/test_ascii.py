@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 import kelvarin
-from conftest import pcd_header
+from conftest import fields_of
+from pcdwrite import header_of
 
 NAN = math.nan
 NEG_NAN = math.copysign(math.nan, -1.0)
@@ -15,23 +16,9 @@ INF = math.inf
 XYZ = "x:F4 y:F4 z:F4"
 
 
-def parse_layout(layout):
-    """'name:T<size>[x<count>] ...' -> (names, types, sizes, counts)."""
-    names, types, sizes, counts = [], [], [], []
-    for item in layout.split():
-        name, kind = item.split(":")
-        size, _, count = kind[1:].partition("x")
-        names.append(name)
-        types.append(kind[0])
-        sizes.append(int(size))
-        counts.append(int(count or 1))
-    return names, types, sizes, counts
-
-
 def ascii_pcd(layout, text, points=1):
-    names, types, sizes, counts = parse_layout(layout)
     body = text.encode("latin-1") if isinstance(text, str) else text
-    return pcd_header(names, sizes, types, counts, points=points, data="ascii") + body
+    return header_of(fields_of(layout), points, "ascii") + body
 
 
 def load(write_pcd, text, layout=XYZ, points=1):
@@ -307,7 +294,7 @@ def test_float32_clouds_match_exact_rounding(write_pcd, layout):
     correctly rounded whatever its form, the lines now and then one number
     short or long (numbers are taken in order, so the points shift)."""
     rng = np.random.default_rng(len(layout))
-    names, _, _, counts = parse_layout(layout)
+    names, _, _, counts = zip(*fields_of(layout))
     width, n = sum(counts), 3000
     texts = number_texts(rng, width * n)
     separators = [" ", " ", "\t", "  ", "\x00", "\x80", " \r"]
@@ -339,7 +326,7 @@ def test_eight_number_runs_at_the_end_of_a_scan(write_pcd, layout, lead):
     just outside the 64 bytes the vector decoder scans from there."""
     rng = np.random.default_rng(lead)
     n = 400
-    names, _, sizes, _ = parse_layout(layout)
+    names, _, sizes, _ = zip(*fields_of(layout))
     integer = names[3] if names[3] != "f" else None
     rows = []
     for _ in range(n):
@@ -425,7 +412,7 @@ def test_mixed_clouds_match_exact_values(write_pcd, layout):
     """Clouds mixing binary32 runs with integer and binary64 fields, as lidar
     scans do: every element holds what its own type makes of its number."""
     rng = np.random.default_rng(len(layout))
-    names, types, sizes, counts = parse_layout(layout)
+    names, types, sizes, counts = zip(*fields_of(layout))
     n = 2000
     columns, texts = {}, []
     for name, kind, size, count in zip(names, types, sizes, counts):
@@ -505,7 +492,7 @@ def test_integer_beside_float32_fields(write_pcd, size, kind, token, stored, aft
 def test_short_integer_store_ends_at_its_own_bytes(write_pcd, layout):
     """Integers of one or two bytes store their low bytes only: the next
     field keeps 0 when its number is one nothing accepts."""
-    names, types, sizes, _ = parse_layout(layout)
+    names, types, sizes, _ = zip(*fields_of(layout))
     ints = ["70000", "-70000"] if len(names) == 6 else ["70000"]
     n = 3
     body = "1.1 2.2 3.3 " + " ".join(ints) + " abc" + " 7.5 8.5 9.5 1 2 3" * 4 + "\n"

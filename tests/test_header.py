@@ -40,6 +40,8 @@ CASES = {
                                "DATA binary\n", "x:F4 y:F4 z:F4 v:U2 w:U1", 2),
     # An unreadable size or count would otherwise leave the field at its
     # default and misplace every record after the first.
+    "plus signs on numbers": ("FIELDS x y z w\nSIZE +4 4 4 +2\nTYPE F F F U\nCOUNT 1 +1 1 +3\n"
+                              "POINTS +2\nDATA binary\n", "x:F4 y:F4 z:F4 w:U2x3", 2),
     "letters before a size": ("FIELDS x y z v w\nSIZE 4 4 4 2abc 1\nTYPE F F F U U\nPOINTS 2\n"
                               "DATA binary\n", LAYOUT),
     "size not a number": ("FIELDS x y z w\nSIZE 4 4 4 eight\nPOINTS 2\nDATA binary\n", LAYOUT),

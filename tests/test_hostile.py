@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import kelvarin
-from conftest import lzf_section, lzf_words, pcd_header
+from pcdwrite import lzf_section, lzf_words, pcd_header
 
 LAYOUT = "Unsupported PCD field layout"
 LZF = "LZF decompression failed"
@@ -69,6 +69,11 @@ ZERO_ROWS = [[0, 0, 0]] * 3
                                   "found 12"), id="binary"),
     pytest.param(pcd_header(**XYZ, points=BIG, data="binary_compressed") + lzf_words(999, 12 * BIG)
                  + bytes(20), ("RuntimeError", LZF), id="compressed-block-past-end"),
+    # Both size words agree on 2 GiB: the block must be found to run past the file's end before
+    # anything is reserved for it.
+    pytest.param(pcd_header(**XYZ, points=BIG, data="binary_compressed")
+                 + lzf_words(12 * BIG, 12 * BIG) + bytes(20), ("RuntimeError", LZF),
+                 id="compressed-2-gib-block-past-end"),
     pytest.param(pcd_header(**XYZ, points=BIG, data="binary_compressed")
                  + lzf_section(F123 * 50, 12 * BIG), ("RuntimeError", LZF), id="compressed-short"),
     # A valid block far shorter than the records.
@@ -130,6 +135,7 @@ TWO_POINTS = np.arange(1, 7, dtype="<f4")
     (0x7FFFFFFF, 24, LZF),
     (0x7FFFFFFF, 0xFFFFFFFF, LZF),
     (0x80000000, 24, TOO_LONG),
+    (0x80000001, 24, TOO_LONG),
     (0xFFFFFFFF, 0, TOO_LONG),
     (0xFFFFFFFF, 0xFFFFFFFF, TOO_LONG),
 ])

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import kelvarin
-from conftest import lzf_section, pcd_header
+from pcdwrite import lzf_section, pcd_header
 
 SANITIZED = bool(os.environ.get("KELVARIN_SANITIZED"))
 

@@ -13,7 +13,8 @@ import numpy as np
 import pytest
 
 import kelvarin
-from conftest import pcd_header, xyz_records
+from conftest import xyz_records
+from pcdwrite import pcd_header
 
 SIGNATURE = "load_pcd(filename: str) -> tuple[numpy.ndarray, dict]"
 DOCSTRING = (
