@@ -1,8 +1,8 @@
-"""Build one wheel per CPython version and test each build under its own interpreter; the
-C++ unit tests; the suite again with each ASCII kernel the processor runs, each in a build of
-that kernel alone; then the suite under sanitizers and a short fuzzing pass; then the checks of
-how it installs elsewhere (dependency discovery, the repaired wheel in a bare Debian, the wheel
-matrix) and the suite on i386 and arm64.
+"""Lint the Python and C++ sources; build one wheel per CPython version and test each build
+under its own interpreter; the C++ unit tests; the suite again with each ASCII kernel the
+processor runs, each in a build of that kernel alone; then the suite under sanitizers and a
+short fuzzing pass; then the checks of how it installs elsewhere (dependency discovery, the
+repaired wheel in a bare Debian, the wheel matrix) and the suite on i386 and arm64.
 
 Run through scripts/test-all.sh, which installs what the sessions need and sets
 KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
@@ -23,8 +23,8 @@ WHEELHOUSE = os.path.join(WORK, "wheelhouse")
 PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider"]
 CLEAN_ENV = {"PYTHONDONTWRITEBYTECODE": "1"}
 
-nox.options.sessions = ["build", "tests", "unit", "kernel", "sanitize", "fuzz", "discovery",
-                        "wheel", "wheel-matrix", "foreign-i386", "foreign-arm64"]
+# Every session runs by default, in the order they are defined here; one that must not says
+# so with default=False.
 nox.options.reuse_existing_virtualenvs = True
 # The standard library's venv seeds pip from each interpreter itself, old ones included.
 nox.options.default_venv_backend = "venv"
@@ -40,6 +40,8 @@ KERNELS = {
 # The interpreter of the sessions that build one configuration of their own.
 ONE_PYTHON = "3.11"
 BUILD_TOOLS = ["scikit-build-core>=0.10", "pybind11>=3.0,<3.1"]
+# Pinned: a new ruff release may check or format differently.
+RUFF = "ruff==0.17.6"
 
 
 def processor_kernels():
@@ -66,6 +68,23 @@ def install_one_build(session, build_dir, defines):
 
 def wheel_tag(python):
     return "cp" + python.replace(".", "")
+
+
+@nox.session(python=ONE_PYTHON)
+def lint(session):
+    """ruff check, ruff format and clang-format on every file the repository tracks.
+
+    clang-format is Debian's, which scripts/test-all.sh installs; ruff is pinned."""
+    session.install(RUFF)
+    session.chdir(HERE)
+    env = {"RUFF_CACHE_DIR": os.path.join(WORK, "ruff-cache")}
+    session.run("ruff", "check", ".", env=env)
+    session.run("ruff", "format", "--check", ".", env=env)
+    cpp = session.run("git", "ls-files", "*.cpp", "*.hpp", "*.h", "*.cc", "*.c", external=True,
+                      silent=True).split()
+    if not cpp:
+        session.error("git lists no C++ files: lint runs in a git checkout")
+    session.run("clang-format", "--dry-run", "-Werror", *cpp, external=True)
 
 
 @nox.session(python=PYTHONS)
