@@ -10,8 +10,18 @@ import functools
 import struct
 
 # struct codes of the (type, size) pairs PCD files use.
-STRUCT_CODES = {("F", 4): "f", ("F", 8): "d", ("I", 1): "b", ("I", 2): "h", ("I", 4): "i",
-                ("I", 8): "q", ("U", 1): "B", ("U", 2): "H", ("U", 4): "I", ("U", 8): "Q"}
+STRUCT_CODES = {
+    ("F", 4): "f",
+    ("F", 8): "d",
+    ("I", 1): "b",
+    ("I", 2): "h",
+    ("I", 4): "i",
+    ("I", 8): "q",
+    ("U", 1): "B",
+    ("U", 2): "H",
+    ("U", 4): "I",
+    ("U", 8): "Q",
+}
 
 
 def pcd_header(fields, sizes, types, counts=None, points=1, data="binary", extra=""):
@@ -43,9 +53,10 @@ def header_of(fields, points, data="binary", extra=""):
 
 
 def _packed(fields, elements):
-    return struct.pack("<" + "".join(STRUCT_CODES[(t, s)] * len(e)
-                                     for (_, t, s, _), e in zip(fields, elements)),
-                       *[v for e in elements for v in e])
+    return struct.pack(
+        "<" + "".join(STRUCT_CODES[(t, s)] * len(e) for (_, t, s, _), e in zip(fields, elements)),
+        *[v for e in elements for v in e],
+    )
 
 
 def binary_records(fields, points):
@@ -56,8 +67,9 @@ def binary_records(fields, points):
 def grouped_records(fields, points):
     """The image binary_compressed compresses: all points' elements of one field, field after
     field (a field's COUNT elements of a point stay together)."""
-    return b"".join(_packed([field], [point[i]]) for i, field in enumerate(fields)
-                    for point in points)
+    return b"".join(
+        _packed([field], [point[i]]) for i, field in enumerate(fields) for point in points
+    )
 
 
 def field_grouped(records):

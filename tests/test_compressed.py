@@ -23,8 +23,9 @@ LAYOUTS = {
 
 def dtype_of(layout):
     kinds = {"F": "f", "I": "i", "U": "u"}
-    return np.dtype([(n, f"<{kinds[t]}{s}", (c,)) if c > 1 else (n, f"<{kinds[t]}{s}")
-                     for n, t, s, c in layout])
+    return np.dtype(
+        [(n, f"<{kinds[t]}{s}", (c,)) if c > 1 else (n, f"<{kinds[t]}{s}") for n, t, s, c in layout]
+    )
 
 
 def cloud(layout, points, seed=0):
@@ -75,15 +76,17 @@ def assert_fails(path, message=FAILED, error=RuntimeError):
 def test_field_grouped_block_loads_like_binary(write_pcd, layout, points):
     fields = LAYOUTS[layout]
     records = cloud(fields, points, seed=points)
-    compressed = write_pcd(header_of(fields, points, COMPRESSED)
-                           + lzf_section(field_grouped(records)))
+    compressed = write_pcd(
+        header_of(fields, points, COMPRESSED) + lzf_section(field_grouped(records))
+    )
     binary = write_pcd(header_of(fields, points, "binary") + records.tobytes())
     assert_cloud(kelvarin.load_pcd(compressed), records)
     expected_points, expected_fields = kelvarin.load_pcd(binary)
     points_view, got_fields = kelvarin.load_pcd(compressed)
     assert points_view.tobytes() == expected_points.tobytes()
     assert {k: v.tobytes() for k, v in got_fields.items()} == {
-        k: v.tobytes() for k, v in expected_fields.items()}
+        k: v.tobytes() for k, v in expected_fields.items()
+    }
 
 
 @pytest.mark.parametrize("layout, points", [("xyz", 2), ("lidar", 2), ("rgb_count3", 9)])
@@ -97,14 +100,17 @@ def test_incompressible_block_longer_than_the_records(write_pcd, layout, points)
     assert_cloud(kelvarin.load_pcd(path), records)
 
 
-@pytest.mark.parametrize("layout, points, length", [
-    ("xyz", 4, 24),            # x of all four points and y of two, read field by field
-    ("xyz", 4, 1),
-    ("xyz", 4, 47),
-    ("lidar", 3, 41),          # ends inside ring
-    ("rgb_count3", 5, 3 * 20 + 7),  # ends inside the second point's rgb triple
-    ("normal_count2_first", 2600, 2600 * 8 + 5),
-])
+@pytest.mark.parametrize(
+    "layout, points, length",
+    [
+        ("xyz", 4, 24),  # x of all four points and y of two, read field by field
+        ("xyz", 4, 1),
+        ("xyz", 4, 47),
+        ("lidar", 3, 41),  # ends inside ring
+        ("rgb_count3", 5, 3 * 20 + 7),  # ends inside the second point's rgb triple
+        ("normal_count2_first", 2600, 2600 * 8 + 5),
+    ],
+)
 def test_block_of_fewer_bytes_than_the_records_is_refused(write_pcd, layout, points, length):
     # A short image cannot be split into fields: its values would land in the wrong ones.
     fields = LAYOUTS[layout]
@@ -116,13 +122,16 @@ def block_of(n):
     return lzf_compress(bytes(range(n)))
 
 
-@pytest.mark.parametrize("points, data, loads", [
-    (0, lzf_words(0, 0), True),
-    (0, lzf_words(len(block_of(10)), 0) + block_of(10), True),    # nothing expected, not read
-    (4, lzf_words(0, 0), False),                                   # four points, no data
-    (4, lzf_words(len(block_of(48)), 0) + block_of(48), False),
-    (4, lzf_words(3, 0) + b"\x1f\xff\xff", False),
-])
+@pytest.mark.parametrize(
+    "points, data, loads",
+    [
+        (0, lzf_words(0, 0), True),
+        (0, lzf_words(len(block_of(10)), 0) + block_of(10), True),  # nothing expected, not read
+        (4, lzf_words(0, 0), False),  # four points, no data
+        (4, lzf_words(len(block_of(48)), 0) + block_of(48), False),
+        (4, lzf_words(3, 0) + b"\x1f\xff\xff", False),
+    ],
+)
 def test_zero_uncompressed_size_only_for_an_empty_cloud(write_pcd, points, data, loads):
     path = write_pcd(header_of(XYZ, points, COMPRESSED) + data)
     if not loads:
@@ -136,8 +145,11 @@ def test_zero_uncompressed_size_only_for_an_empty_cloud(write_pcd, points, data,
 @pytest.mark.parametrize("points", [1, 300])
 def test_bytes_after_the_block_are_ignored(write_pcd, trailer, points):
     records = cloud(LAYOUTS["lidar"], points)
-    path = write_pcd(header_of(LAYOUTS["lidar"], points, COMPRESSED)
-                     + lzf_section(field_grouped(records)) + trailer)
+    path = write_pcd(
+        header_of(LAYOUTS["lidar"], points, COMPRESSED)
+        + lzf_section(field_grouped(records))
+        + trailer
+    )
     assert_cloud(kelvarin.load_pcd(path), records)
 
 
@@ -145,35 +157,41 @@ GROUPED_48 = field_grouped(cloud(XYZ, 4))
 BLOCK_48 = lzf_compress(GROUPED_48)
 
 
-@pytest.mark.parametrize("data", [
-    pytest.param(lzf_words(len(BLOCK_48), 47) + BLOCK_48, id="size-one-short"),
-    pytest.param(lzf_words(len(BLOCK_48), 49) + BLOCK_48, id="size-one-over"),
-    pytest.param(lzf_section(GROUPED_48[:24], 23), id="24-bytes-declared-23"),
-    pytest.param(lzf_section(GROUPED_48[:24], 25), id="24-bytes-declared-25"),
-    pytest.param(lzf_section(GROUPED_48 + b"\x01\x02\x03\x04"), id="valid-block-beyond-buffer"),
-    pytest.param(lzf_section(bytes(100), 2**32 - 1), id="huge-uncompressed-size"),
-    pytest.param(b"", id="no-size-words"),
-    pytest.param(lzf_words(len(BLOCK_48), 48)[:4], id="one-size-word"),
-    pytest.param(lzf_words(len(BLOCK_48), 48)[:7], id="seven-bytes"),
-    pytest.param(lzf_words(len(BLOCK_48), 48) + BLOCK_48[:-1], id="block-cut-by-one"),
-    pytest.param(lzf_words(len(BLOCK_48), 48), id="block-missing"),
-    pytest.param(lzf_words(2**31 - 1, 48) + BLOCK_48, id="block-at-size-limit-cut-off"),
-    pytest.param(lzf_words(0, 48), id="empty-block"),
-    pytest.param(lzf_words(0, 1) + BLOCK_48, id="empty-block-then-bytes"),
-    pytest.param(lzf_words(2, 48) + b"\x20\x00", id="backref-before-output"),
-    pytest.param(lzf_words(5, 48) + b"\x01ab\x20\x02", id="backref-one-past-start"),
-    pytest.param(lzf_words(6, 48) + b"\x1fabcde", id="literal-past-block"),
-    pytest.param(lzf_words(3, 48) + b"\x00a\xe0", id="long-backref-missing-length"),
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        pytest.param(lzf_words(len(BLOCK_48), 47) + BLOCK_48, id="size-one-short"),
+        pytest.param(lzf_words(len(BLOCK_48), 49) + BLOCK_48, id="size-one-over"),
+        pytest.param(lzf_section(GROUPED_48[:24], 23), id="24-bytes-declared-23"),
+        pytest.param(lzf_section(GROUPED_48[:24], 25), id="24-bytes-declared-25"),
+        pytest.param(lzf_section(GROUPED_48 + b"\x01\x02\x03\x04"), id="valid-block-beyond-buffer"),
+        pytest.param(lzf_section(bytes(100), 2**32 - 1), id="huge-uncompressed-size"),
+        pytest.param(b"", id="no-size-words"),
+        pytest.param(lzf_words(len(BLOCK_48), 48)[:4], id="one-size-word"),
+        pytest.param(lzf_words(len(BLOCK_48), 48)[:7], id="seven-bytes"),
+        pytest.param(lzf_words(len(BLOCK_48), 48) + BLOCK_48[:-1], id="block-cut-by-one"),
+        pytest.param(lzf_words(len(BLOCK_48), 48), id="block-missing"),
+        pytest.param(lzf_words(2**31 - 1, 48) + BLOCK_48, id="block-at-size-limit-cut-off"),
+        pytest.param(lzf_words(0, 48), id="empty-block"),
+        pytest.param(lzf_words(0, 1) + BLOCK_48, id="empty-block-then-bytes"),
+        pytest.param(lzf_words(2, 48) + b"\x20\x00", id="backref-before-output"),
+        pytest.param(lzf_words(5, 48) + b"\x01ab\x20\x02", id="backref-one-past-start"),
+        pytest.param(lzf_words(6, 48) + b"\x1fabcde", id="literal-past-block"),
+        pytest.param(lzf_words(3, 48) + b"\x00a\xe0", id="long-backref-missing-length"),
+    ],
+)
 def test_bad_sections_fail(write_pcd, data):
     assert_fails(write_pcd(header_of(XYZ, 4, COMPRESSED) + data))
 
 
-@pytest.mark.parametrize("points, data", [
-    (0, lzf_section(bytes(12))),               # nothing fits in an empty cloud
-    (1, lzf_section(bytes(24), 24)),           # decompresses past the one record
-    (4, lzf_words(len(BLOCK_48), 24) + BLOCK_48),  # data left over at the capacity
-])
+@pytest.mark.parametrize(
+    "points, data",
+    [
+        (0, lzf_section(bytes(12))),  # nothing fits in an empty cloud
+        (1, lzf_section(bytes(24), 24)),  # decompresses past the one record
+        (4, lzf_words(len(BLOCK_48), 24) + BLOCK_48),  # data left over at the capacity
+    ],
+)
 def test_block_larger_than_capacity_fails(write_pcd, points, data):
     assert_fails(write_pcd(header_of(XYZ, points, COMPRESSED) + data))
 

@@ -20,8 +20,16 @@ from pcdwrite import (  # noqa: E402
 
 LAYOUTS = {
     "xyz": [("x", "F", 4, 1), ("y", "F", 4, 1), ("z", "F", 4, 1)],
-    "rich": [("x", "F", 4, 1), ("y", "F", 4, 1), ("z", "F", 4, 1), ("rgb", "U", 1, 3),
-             ("ring", "U", 2, 1), ("t", "F", 8, 1), ("label", "I", 4, 1), ("n", "F", 4, 2)],
+    "rich": [
+        ("x", "F", 4, 1),
+        ("y", "F", 4, 1),
+        ("z", "F", 4, 1),
+        ("rgb", "U", 1, 3),
+        ("ring", "U", 2, 1),
+        ("t", "F", 8, 1),
+        ("label", "I", 4, 1),
+        ("n", "F", 4, 2),
+    ],
     "int_xyz": [("x", "I", 2, 1), ("y", "U", 1, 1), ("z", "F", 8, 1), ("_", "U", 1, 4)],
 }
 
@@ -29,20 +37,32 @@ LAYOUTS = {
 def values(fields, points):
     """Per point, per field, per element: a small number that fits every type (a multiple of
     1/4 in float fields)."""
-    return [[[v / 4 if t == "F" else v for v in ((p * 7 + e * 3 + i) % 100 for e in range(c))]
-             for i, (_, t, _, c) in enumerate(fields)] for p in range(points)]
+    return [
+        [
+            [v / 4 if t == "F" else v for v in ((p * 7 + e * 3 + i) % 100 for e in range(c))]
+            for i, (_, t, _, c) in enumerate(fields)
+        ]
+        for p in range(points)
+    ]
 
 
 def seeds():
     for name, fields in LAYOUTS.items():
         for points in (0, 1, 3):
             vals = values(fields, points)
-            yield (f"{name}_{points}_binary",
-                   header_of(fields, points, "binary") + binary_records(fields, vals))
-            yield (f"{name}_{points}_compressed", header_of(fields, points, "binary_compressed")
-                   + lzf_section(grouped_records(fields, vals)))
-            yield (f"{name}_{points}_ascii",
-                   header_of(fields, points, "ascii") + ascii_records(vals))
+            yield (
+                f"{name}_{points}_binary",
+                header_of(fields, points, "binary") + binary_records(fields, vals),
+            )
+            yield (
+                f"{name}_{points}_compressed",
+                header_of(fields, points, "binary_compressed")
+                + lzf_section(grouped_records(fields, vals)),
+            )
+            yield (
+                f"{name}_{points}_ascii",
+                header_of(fields, points, "ascii") + ascii_records(vals),
+            )
     xyz = LAYOUTS["xyz"]
     yield "crlf_ascii", header_of(xyz, 2, "ascii").replace(b"\n", b"\r\n") + b"1 2 3\r\n4 5 6\r\n"
     yield "ascii_words", header_of(xyz, 3, "ascii") + b"nan inf -inf\n1e-45 -0 +1\n0x10 1e400 .5\n"
@@ -57,8 +77,15 @@ def seeds():
     yield "compressed_short", header_of(xyz, 4, "binary_compressed") + lzf_words(5, 12) + zeros
     yield "truncated_binary", header_of(xyz, 4, "binary") + bytes(20)
     yield "huge_points", header_of(xyz, 178956970, "ascii") + b"1 2 3\n"
-    yield "count_fields", header_of([("x", "F", 4, 1), ("y", "F", 4, 1), ("z", "F", 4, 1),
-                                  ("h", "U", 1, 33)], 1, "ascii") + b"1 2 3 " + b"7 " * 33 + b"\n"
+    yield (
+        "count_fields",
+        header_of(
+            [("x", "F", 4, 1), ("y", "F", 4, 1), ("z", "F", 4, 1), ("h", "U", 1, 33)], 1, "ascii"
+        )
+        + b"1 2 3 "
+        + b"7 " * 33
+        + b"\n",
+    )
     yield "comments", b"# c\n\n" + header_of(xyz, 1, "binary", extra="# in\nFOO b") + bytes(12)
 
 
