@@ -1,8 +1,8 @@
-"""Build one wheel per CPython version and test each build under its own interpreter; the
-C++ unit tests; the suite again with each ASCII kernel the processor runs, each in a build of
-that kernel alone; then the suite under sanitizers and a short fuzzing pass; then the checks of
-how it installs elsewhere (dependency discovery, the repaired wheel in a bare Debian, the wheel
-matrix) and the suite on i386 and arm64.
+"""Lint the Python and C++ sources; build one wheel per CPython version and test each build
+under its own interpreter; the C++ unit tests; the suite again with each ASCII kernel the
+processor runs, each in a build of that kernel alone; then the suite under sanitizers and a
+short fuzzing pass; then the checks of how it installs elsewhere (dependency discovery, the
+repaired wheel in a bare Debian, the wheel matrix) and the suite on i386 and arm64.
 
 Run through scripts/test-all.sh, which installs what the sessions need and sets
 KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
@@ -16,16 +16,19 @@ import nox
 
 PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 HERE = os.path.dirname(os.path.abspath(__file__))
-WORK = os.environ.get("KELVARIN_WORK") or subprocess.check_output(
-    ["bash", os.path.join(HERE, "scripts", "work-dir.sh")], text=True
-).strip()
+WORK = (
+    os.environ.get("KELVARIN_WORK")
+    or subprocess.check_output(
+        ["bash", os.path.join(HERE, "scripts", "work-dir.sh")], text=True
+    ).strip()
+)
 WHEELHOUSE = os.path.join(WORK, "wheelhouse")
 # pytest writes no cache and Python no bytecode into the checkout.
 PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider"]
 CLEAN_ENV = {"PYTHONDONTWRITEBYTECODE": "1"}
 
-nox.options.sessions = ["build", "tests", "unit", "kernel", "sanitize", "fuzz", "discovery",
-                        "wheel", "wheel-matrix", "foreign-i386", "foreign-arm64"]
+# Every session runs by default, in the order they are defined here; one that must not says
+# so with default=False.
 nox.options.reuse_existing_virtualenvs = True
 # The standard library's venv seeds pip from each interpreter itself, old ones included.
 nox.options.default_venv_backend = "venv"
@@ -47,6 +50,8 @@ KERNELS = read_kernels()
 # The interpreter of the sessions that build one configuration of their own.
 ONE_PYTHON = "3.11"
 BUILD_TOOLS = ["scikit-build-core>=0.10", "pybind11>=3.0,<3.1"]
+# Pinned: a new ruff release may check or format differently.
+RUFF = "ruff==0.17.6"
 
 
 def processor_kernels():
@@ -65,14 +70,41 @@ def install_one_build(session, build_dir, defines):
     """Builds kelvarin from the checkout into the session's venv, keeping the CMake build tree
     (unit tests included) in `build_dir`."""
     session.install(*BUILD_TOOLS, "numpy", "pytest")
-    session.run("python", "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
-                "--force-reinstall", f"--config-settings=build-dir={build_dir}",
-                *[f"--config-settings=cmake.define.{k}={v}" for k, v in defines.items()],
-                HERE)
+    session.run(
+        "python",
+        "-m",
+        "pip",
+        "install",
+        "-q",
+        "--no-build-isolation",
+        "--no-deps",
+        "--force-reinstall",
+        f"--config-settings=build-dir={build_dir}",
+        *[f"--config-settings=cmake.define.{k}={v}" for k, v in defines.items()],
+        HERE,
+    )
 
 
 def wheel_tag(python):
     return "cp" + python.replace(".", "")
+
+
+@nox.session(python=ONE_PYTHON)
+def lint(session):
+    """ruff check, ruff format and clang-format on every file the repository tracks.
+
+    clang-format is Debian's, which scripts/test-all.sh installs; ruff is pinned."""
+    session.install(RUFF)
+    session.chdir(HERE)
+    env = {"RUFF_CACHE_DIR": os.path.join(WORK, "ruff-cache")}
+    session.run("ruff", "check", ".", env=env)
+    session.run("ruff", "format", "--check", ".", env=env)
+    cpp = session.run(
+        "git", "ls-files", "*.cpp", "*.hpp", "*.h", "*.cc", "*.c", external=True, silent=True
+    ).split()
+    if not cpp:
+        session.error("git lists no C++ files: lint runs in a git checkout")
+    session.run("clang-format", "--dry-run", "-Werror", *cpp, external=True)
 
 
 @nox.session(python=PYTHONS)
@@ -83,8 +115,18 @@ def build(session):
     # A build tree per version, kept between runs, so that a rebuild compiles
     # only what changed.
     build_dir = os.path.join(WORK, "build", tag)
-    session.run("python", "-m", "pip", "wheel", "--no-deps", "-q", "-w", WHEELHOUSE,
-                f"--config-settings=build-dir={build_dir}", HERE)
+    session.run(
+        "python",
+        "-m",
+        "pip",
+        "wheel",
+        "--no-deps",
+        "-q",
+        "-w",
+        WHEELHOUSE,
+        f"--config-settings=build-dir={build_dir}",
+        HERE,
+    )
 
 
 @nox.session(python=PYTHONS)
@@ -106,14 +148,38 @@ def unit(session):
     build_dir = os.path.join(WORK, "unit")
     session.install(*BUILD_TOOLS)
     pybind11_dir = session.run("python", "-m", "pybind11", "--cmakedir", silent=True).strip()
-    session.run("cmake", "-S", HERE, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                "-DKELVARIN_UNIT_TESTS=ON", f"-Dpybind11_DIR={pybind11_dir}",
-                "-DPython_EXECUTABLE=" + os.path.join(session.bin, "python"), external=True,
-                silent=True)
-    session.run("cmake", "--build", build_dir, "--target", "unit_tests", "decimal_unit_tests_x87",
-                "-j2", external=True, silent=True)
-    session.run("ctest", "--test-dir", build_dir, "--output-on-failure", external=True,
-                env={"KELVARIN_EXPECT_KERNELS": " ".join(processor_kernels())})
+    session.run(
+        "cmake",
+        "-S",
+        HERE,
+        "-B",
+        build_dir,
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DKELVARIN_UNIT_TESTS=ON",
+        f"-Dpybind11_DIR={pybind11_dir}",
+        "-DPython_EXECUTABLE=" + os.path.join(session.bin, "python"),
+        external=True,
+        silent=True,
+    )
+    session.run(
+        "cmake",
+        "--build",
+        build_dir,
+        "--target",
+        "unit_tests",
+        "decimal_unit_tests_x87",
+        "-j2",
+        external=True,
+        silent=True,
+    )
+    session.run(
+        "ctest",
+        "--test-dir",
+        build_dir,
+        "--output-on-failure",
+        external=True,
+        env={"KELVARIN_EXPECT_KERNELS": " ".join(processor_kernels())},
+    )
 
 
 @nox.session(python=ONE_PYTHON)
@@ -124,10 +190,19 @@ def kernel(session, kernel):
     if kernel not in processor_kernels():
         session.skip(f"this processor cannot run the {kernel} kernel")
     build_dir = os.path.join(WORK, "kernel", kernel)
-    install_one_build(session, build_dir, {"KELVARIN_KERNEL": kernel, "KELVARIN_UNIT_TESTS": "ON",
-                                           "KELVARIN_X87_UNIT_TESTS": "OFF"})
-    session.run("ctest", "--test-dir", build_dir, "--output-on-failure", external=True,
-                env={"KELVARIN_EXPECT_KERNELS": kernel})
+    install_one_build(
+        session,
+        build_dir,
+        {"KELVARIN_KERNEL": kernel, "KELVARIN_UNIT_TESTS": "ON", "KELVARIN_X87_UNIT_TESTS": "OFF"},
+    )
+    session.run(
+        "ctest",
+        "--test-dir",
+        build_dir,
+        "--output-on-failure",
+        external=True,
+        env={"KELVARIN_EXPECT_KERNELS": kernel},
+    )
     session.chdir(os.path.join(HERE, "tests"))
     session.run(*PYTEST, *session.posargs, env=CLEAN_ENV)
 
@@ -135,22 +210,36 @@ def kernel(session, kernel):
 @nox.session(python=False)
 def sanitize(session):
     """The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build."""
-    session.run("bash", os.path.join(HERE, "scripts", "sanitize.sh"), *session.posargs,
-                external=True, env={"SANITIZE_DIR": os.path.join(WORK, "sanitize")})
+    session.run(
+        "bash",
+        os.path.join(HERE, "scripts", "sanitize.sh"),
+        *session.posargs,
+        external=True,
+        env={"SANITIZE_DIR": os.path.join(WORK, "sanitize")},
+    )
 
 
 @nox.session(python=False)
 def fuzz(session):
     """A bounded coverage-guided fuzzing pass over the C++ reader."""
-    session.run("bash", os.path.join(HERE, "scripts", "fuzz.sh"), *(session.posargs or ["60"]),
-                external=True, env={"FUZZ_DIR": os.path.join(WORK, "fuzz")})
+    session.run(
+        "bash",
+        os.path.join(HERE, "scripts", "fuzz.sh"),
+        *(session.posargs or ["60"]),
+        external=True,
+        env={"FUZZ_DIR": os.path.join(WORK, "fuzz")},
+    )
 
 
 @nox.session(python=False)
 def discovery(session):
     """liblzf and fast_float found without their CMake packages, and named when missing."""
-    session.run("bash", os.path.join(HERE, "scripts", "discovery.sh"), external=True,
-                env={"DISCOVERY_DIR": os.path.join(WORK, "discovery")})
+    session.run(
+        "bash",
+        os.path.join(HERE, "scripts", "discovery.sh"),
+        external=True,
+        env={"DISCOVERY_DIR": os.path.join(WORK, "discovery")},
+    )
 
 
 @nox.session(python=False)
@@ -173,8 +262,9 @@ def wheel_matrix(session):
     session.install("cibuildwheel>=3.4,<4")
     session.chdir(HERE)
     for platform, tags in WHEEL_TAGS.items():
-        listed = session.run("cibuildwheel", "--print-build-identifiers", "--platform", platform,
-                             silent=True).split()
+        listed = session.run(
+            "cibuildwheel", "--print-build-identifiers", "--platform", platform, silent=True
+        ).split()
         wanted = [f"{wheel_tag(v)}-{tag}" for v in PYTHONS for tag in tags]
         if sorted(listed) != sorted(wanted):
             session.error(f"{platform}: cibuildwheel lists {listed}, wanted {wanted}")
@@ -182,8 +272,14 @@ def wheel_matrix(session):
 
 
 def foreign_arch(session, arch):
-    session.run("bash", os.path.join(HERE, "scripts", "foreign-arch.sh"), arch, *session.posargs,
-                external=True, env={"KELVARIN_WORK": WORK})
+    session.run(
+        "bash",
+        os.path.join(HERE, "scripts", "foreign-arch.sh"),
+        arch,
+        *session.posargs,
+        external=True,
+        env={"KELVARIN_WORK": WORK},
+    )
 
 
 @nox.session(name="foreign-i386", python=False)

@@ -25,8 +25,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pcdgen  # noqa: E402
 
 POINTS = 1_000_000
-XYZI = (pcdgen.Field("x", "F", 4, 1, 3), pcdgen.Field("y", "F", 4, 1, 3),
-        pcdgen.Field("z", "F", 4, 1, 3), pcdgen.Field("intensity", "F", 4, 1, 3))
+XYZI = (
+    pcdgen.Field("x", "F", 4, 1, 3),
+    pcdgen.Field("y", "F", 4, 1, 3),
+    pcdgen.Field("z", "F", 4, 1, 3),
+    pcdgen.Field("intensity", "F", 4, 1, 3),
+)
 
 
 def styled_text(style, n):
@@ -49,13 +53,17 @@ def write_clouds(out):
     for name in ("xyzi", "wide"):
         clouds[name] = lambda name=name: (
             pcdgen.header_text(pcdgen.CLOUDS[name], POINTS, "ascii")
-            + pcdgen.ascii_chunk(pcdgen.CLOUDS[name], 0, POINTS))
-    clouds["xyzi8g"] = lambda: (pcdgen.header_text(pcdgen.CLOUDS["xyzi8g"], POINTS, "ascii")
-                                + pcdgen.ascii_chunk_8g(pcdgen.CLOUDS["xyzi8g"], 0, POINTS))
+            + pcdgen.ascii_chunk(pcdgen.CLOUDS[name], 0, POINTS)
+        )
+    clouds["xyzi8g"] = lambda: (
+        pcdgen.header_text(pcdgen.CLOUDS["xyzi8g"], POINTS, "ascii")
+        + pcdgen.ascii_chunk_8g(pcdgen.CLOUDS["xyzi8g"], 0, POINTS)
+    )
     for style in ("fixed3", "g8-normal", "g8-lidar"):
         clouds[style] = lambda style=style: (
             pcdgen.header_text(XYZI, POINTS, "ascii")
-            + styled_text(style.replace("g8-", "").replace("normal", "g8"), POINTS))
+            + styled_text(style.replace("g8-", "").replace("normal", "g8"), POINTS)
+        )
     paths = {}
     for name, make in clouds.items():
         path = os.path.join(out, f"ascii-{name}.pcd")

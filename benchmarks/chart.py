@@ -124,7 +124,6 @@ def chart(data: dict, path: str) -> None:
     plt.close(fig)
 
 
-
 def main() -> int:
     if not 2 <= len(sys.argv) <= 3:
         sys.exit(__doc__)

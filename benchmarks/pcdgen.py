@@ -25,10 +25,15 @@ from __future__ import annotations
 
 import json
 import os
-import struct
+import sys
 from dataclasses import dataclass
 
 import numpy as np
+
+# The PCD writer shared with the tests.
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, "tests"))
+from pcdwrite import field_grouped, header_of, lzf_compress, lzf_words  # noqa: E402
 
 NAN_EVERY = 997
 CHUNK = 1_000_000  # points formatted per pass when writing ascii
@@ -99,20 +104,7 @@ def record_dtype(fields) -> np.dtype:
 
 
 def header_text(fields, points: int, kind: str) -> bytes:
-    lines = [
-        "# .PCD v0.7 - Point Cloud Data file format",
-        "VERSION 0.7",
-        "FIELDS " + " ".join(f.name for f in fields),
-        "SIZE " + " ".join(str(f.size) for f in fields),
-        "TYPE " + " ".join(f.type for f in fields),
-        "COUNT " + " ".join(str(f.count) for f in fields),
-        f"WIDTH {points}",
-        "HEIGHT 1",
-        "VIEWPOINT 0 0 0 1 0 0 0",
-        f"POINTS {points}",
-        f"DATA {kind}",
-    ]
-    return ("\n".join(lines) + "\n").encode("ascii")
+    return header_of([(f.name, f.type, f.size, f.count) for f in fields], points, kind)
 
 
 HEADER_LINES = 11  # lines header_text writes, for readers that skip rows
@@ -260,15 +252,6 @@ def ascii_chunk(fields, start: int, n: int) -> bytes:
 # ---- writers ----
 
 
-def lzf_compress(raw: bytes) -> bytes:
-    import lzf  # python-lzf: a wrapper of liblzf
-
-    out = lzf.compress(raw, len(raw) + len(raw) // 16 + 64)
-    if out is None:
-        raise RuntimeError("LZF compression failed")
-    return out
-
-
 def write_cloud(path: str, cloud: str, points: int, kind: str) -> None:
     fields = CLOUDS[cloud]
     tmp = path + ".part"
@@ -289,11 +272,10 @@ def write_cloud(path: str, cloud: str, points: int, kind: str) -> None:
             if kind == "binary":
                 rec.tofile(fh)
             else:
-                # regroup by field: each field's column, COUNT elements of a point together
-                grouped = b"".join(np.ascontiguousarray(rec[f.name]).tobytes() for f in fields)
+                grouped = field_grouped(rec)
                 del rec
                 block = lzf_compress(grouped)
-                fh.write(struct.pack("<II", len(block), len(grouped)))
+                fh.write(lzf_words(len(block), len(grouped)))
                 fh.write(block)
     os.replace(tmp, path)
 

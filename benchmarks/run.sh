@@ -66,7 +66,7 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     case "$peer" in ''|'#'*) continue ;; esac
     say "installing peer $peer"
     if ! pipq "$peer" </dev/null 2>"$OUT/pip-$peer.log"; then
-      say "peer $peer did not install for $("$VPY" --version 2>&1); bench.py reports it as not available:"
+      say "peer $peer did not install for $("$VPY" --version 2>&1); measure.py reports it as not available:"
       tail -n 3 "$OUT/pip-$peer.log" >&2 || true
     fi
   done < "$HERE/requirements-peers.txt"

@@ -1,6 +1,6 @@
 """Times one loader on one file, in a fresh process of its own.
 
-Run by bench.py as `python worker.py '<json job>'`; prints one JSON line.
+Run by measure.py as `python worker.py '<json job>'`; prints one JSON line.
 
 In order:
   1. imports, then the RSS before the first call (the high-water mark is reset
@@ -10,7 +10,7 @@ In order:
   3. the result is checked against kelvarin's load of the same cloud
      (NaN-aware; compressed data regrouped by field, as kelvarin does);
   4. the timed calls, each result dropped before the next; the median is
-     reported by bench.py.
+     reported by measure.py.
 """
 
 from __future__ import annotations
@@ -338,7 +338,7 @@ def main() -> None:
     ref = None
     if check:
         # kelvarin's load of the binary file of the same cloud: the same numbers
-        # in every kind (bench.py checks kelvarin's kinds against each other).
+        # in every kind, so kelvarin's own kinds are checked against each other.
         import kelvarin
 
         ref = normalise_kelvarin(kelvarin.load_pcd(job["reference"]))

@@ -10,8 +10,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def main():
     n = 2000
     t = np.linspace(0.0, 8.0 * np.pi, n, dtype=np.float64)
-    record = np.dtype([("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("intensity", "<f4"),
-                       ("ring", "<u2"), ("timestamp", "<f8")])
+    record = np.dtype(
+        [
+            ("x", "<f4"),
+            ("y", "<f4"),
+            ("z", "<f4"),
+            ("intensity", "<f4"),
+            ("ring", "<u2"),
+            ("timestamp", "<f8"),
+        ]
+    )
     cloud = np.zeros(n, dtype=record)
     cloud["x"] = 5.0 * np.cos(t)
     cloud["y"] = 5.0 * np.sin(t)

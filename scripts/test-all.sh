@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-debs.sh g++ make cmake liblzf-dev libfast-float-dev doctest-dev g++-multilib
+bash scripts/install-debs.sh g++ make cmake liblzf-dev libfast-float-dev doctest-dev g++-multilib clang-format
 PY=$(bash scripts/host-python.sh)
 WORK=$(bash scripts/work-dir.sh)
 export KELVARIN_WORK=$WORK
@@ -25,7 +25,7 @@ fi
 if [ ! -x "$WORK/tools/bin/python" ]; then
   "$PY" -m venv "$WORK/tools"
 fi
-"$WORK/tools/bin/python" -m pip install -q --disable-pip-version-check "nox>=2024.3"
+"$WORK/tools/bin/python" -m pip install -q --disable-pip-version-check "nox>=2024.10.9"
 missing=--no-error-on-missing-interpreters
 [ "${CI:-}" = true ] && missing=--error-on-missing-interpreters
 exec "$WORK/tools/bin/python" -m nox --envdir "$WORK/nox" "$missing" "$@"

@@ -1,34 +1,13 @@
-import ctypes
-import functools
+"""Helpers of the pytest suite: files under tmp_path, the arrays a layout of packed records
+holds, and the check of what load_pcd returned. PCD files are written by pcdwrite."""
+
 import os
-import struct
 
 import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "data", "corpus")
-
-
-def pcd_header(fields, sizes, types, counts=None, points=1, data="binary", extra=""):
-    """Text of a PCD header; list arguments are joined with spaces."""
-    counts = counts if counts is not None else [1] * len(fields)
-    lines = [
-        "# .PCD v0.7 - Point Cloud Data file format",
-        "VERSION 0.7",
-        "FIELDS " + " ".join(fields),
-        "SIZE " + " ".join(str(s) for s in sizes),
-        "TYPE " + " ".join(types),
-        "COUNT " + " ".join(str(c) for c in counts),
-        f"WIDTH {points}",
-        "HEIGHT 1",
-        "VIEWPOINT 0 0 0 1 0 0 0",
-        f"POINTS {points}",
-    ]
-    if extra:
-        lines.append(extra)
-    lines.append(f"DATA {data}")
-    return ("\n".join(lines) + "\n").encode()
 
 
 @pytest.fixture
@@ -51,10 +30,6 @@ def xyz_records(points):
 
 def corpus_dir():
     return os.path.normpath(CORPUS)
-
-
-def lzf_words(compressed_size, uncompressed_size):
-    return struct.pack("<II", compressed_size, uncompressed_size)
 
 
 def random_bytes(count, seed=0):
@@ -101,38 +76,3 @@ def assert_loaded(result, layout, data, points):
         want = expected[name]
         assert (array.dtype, array.shape) == (want.dtype, want.shape), name
         assert array.tobytes() == want.tobytes(), name
-
-
-@functools.lru_cache(maxsize=None)
-def lzf_compressor():
-    """liblzf's own compressor, so the block format is the real one: the system's liblzf,
-    loaded on first use, else python-lzf's build of it (where a wheel carries liblzf linked in
-    and the system has none)."""
-    try:
-        lib = ctypes.CDLL("liblzf.so.1")
-    except OSError:
-        import lzf
-
-        return lambda data, room: lzf.compress(data, room) or b""
-    lib.lzf_compress.restype = ctypes.c_uint
-    lib.lzf_compress.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_uint]
-
-    def compress(data, room):
-        out = ctypes.create_string_buffer(room)
-        size = lib.lzf_compress(data, len(data), out, room)
-        return out.raw[:size]
-
-    return compress
-
-
-def lzf_compress(data):
-    block = lzf_compressor()(bytes(data), len(data) + len(data) // 16 + 64)
-    assert block
-    return block
-
-
-def lzf_section(raw, uncompressed_size=None):
-    """Size words and LZF block of `raw`; the uncompressed size can be overridden."""
-    block = lzf_compress(raw)
-    size = len(raw) if uncompressed_size is None else uncompressed_size
-    return lzf_words(len(block), size) + block

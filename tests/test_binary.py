@@ -1,12 +1,11 @@
 """DATA binary: the record buffer, the points and field arrays over it, and refused files."""
 
-import gc
-
 import numpy as np
 import pytest
 
 import kelvarin
-from conftest import assert_loaded, fields_of, packed_fields, pcd_header, random_bytes
+from conftest import assert_loaded, fields_of, packed_fields, random_bytes
+from pcdwrite import header_of
 
 COORDS = "PCD must contain x, y, z fields"
 LAYOUT = "Unsupported PCD field layout"
@@ -15,8 +14,7 @@ TOO_LONG = "vector too long"
 
 
 def cloud(layout, points, kind="binary"):
-    names, types, sizes, counts = zip(*fields_of(layout))
-    return pcd_header(names, sizes, types, counts, points=points, data=kind)
+    return header_of(fields_of(layout), points, kind)
 
 
 # layout, whether x y z are three adjacent 4-byte floats the points array can view in place
@@ -79,18 +77,6 @@ def test_writes_show_through_other_views(write_pcd):
     assert points[1, 1] == 2.5
 
 
-@pytest.mark.parametrize("keep", ["points", "field"])
-def test_buffer_lives_with_last_array(write_pcd, keep):
-    records = np.arange(64, dtype=np.uint8).reshape(4, 16)
-    path = write_pcd(cloud("x:F4 y:F4 z:F4 i:U4", 4) + records.tobytes())
-    points, fields = kelvarin.load_pcd(path)
-    kept = points if keep == "points" else fields["i"]
-    del points, fields
-    gc.collect()
-    reuse = [np.full(16, 255, np.uint8) for _ in range(1000)]  # noqa: F841 (takes freed memory)
-    assert kept.tobytes() == (records[:, :12] if keep == "points" else records[:, 12:]).tobytes()
-
-
 @pytest.mark.parametrize(
     "layout, points, data, error",
     [
@@ -105,13 +91,7 @@ def test_buffer_lives_with_last_array(write_pcd, keep):
         ("x:F4 y:F4 z:F4 w:U1x-1", 1, 12, LAYOUT),
         ("x:F0 y:F4 z:F4", 1, 12, LAYOUT),
         ("x:F4 y:F4 z:F4 w:F8x2000000000", 1, 12, LAYOUT),
-        ("x:F4 y:F4 z:F4 w:U1x2147483635", 1, 0, "PCD data section is truncated: expected "
-                                                 "2147483647 bytes, found 0"),
         ("x:F4 y:F4 z:F4 w:U1x2147483636", 0, 0, LAYOUT),
-        ("x:F4 y:F4 z:F4", 178956971, 0, TOO_LONG),
-        ("x:F4 y:F4 z:F4", -1, 12, TOO_LONG),
-        ("x:F4 y:F4 z:F4", 178956970, 12, "PCD data section is truncated: expected 2147483640 "
-                                           "bytes, found 12"),
         ("x:F4 y:F4 z:F4", 3, 35, "PCD data section is truncated: expected 36 bytes, found 35"),
         ("x:F4 y:F4 z:F4 w:F2", 3, 0, "PCD data section is truncated: expected 42 bytes, found 0"),
         ("x:F4 y:F4 z:F4 w:F2", 3, 42, TYPE_SIZE),
@@ -128,7 +108,7 @@ def test_buffer_lives_with_last_array(write_pcd, keep):
 )
 def test_refused(write_pcd, layout, points, data, error):
     path = write_pcd(cloud(layout, points) + random_bytes(data))
-    with pytest.raises(ValueError if error == TOO_LONG else RuntimeError) as e:
+    with pytest.raises(RuntimeError) as e:
         kelvarin.load_pcd(path)
     assert str(e.value) == error
 

@@ -56,7 +56,7 @@ def test_zero_width_and_height_with_points():
     path = os.path.join(corpus_dir(), "rejected", "hesai_ground_width0.pcd")
     with open(path, "rb") as f:
         content = f.read()
-    data = content[content.index(b"DATA binary\n") + len(b"DATA binary\n"):]
+    data = content[content.index(b"DATA binary\n") + len(b"DATA binary\n") :]
     assert len(data) == 36895 * 12
     points, fields = kelvarin.load_pcd(path)
     assert fields == {} and points.shape == (36895, 3)

@@ -14,13 +14,18 @@ import numpy as np
 import pytest
 
 import kelvarin
-from conftest import lzf_section, pcd_header
+from pcdwrite import lzf_section, pcd_header
 
 SANITIZED = bool(os.environ.get("KELVARIN_SANITIZED"))
 
+
 class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in ("arena ordblks smblks hblks hblkhd usmblks "
-                                                     "fsmblks uordblks fordblks keepcost").split()]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost"
+        ).split()
+    ]
 
 
 def heap_bytes():
@@ -44,8 +49,9 @@ POINTS = 1260  # 52-byte records: a 64 KiB buffer, touched by binary reads
 
 
 def header(data="binary", names=("x", "y", "z", *EXTRA), x_type="F"):
-    return pcd_header(names, [4, 4, 4] + [1] * 40, [x_type, "F", "F"] + ["U"] * 40,
-                      points=POINTS, data=data)
+    return pcd_header(
+        names, [4, 4, 4] + [1] * 40, [x_type, "F", "F"] + ["U"] * 40, points=POINTS, data=data
+    )
 
 
 RECORDS = np.random.default_rng(1).integers(0, 256, POINTS * 52, dtype=np.uint8).tobytes()
@@ -89,21 +95,26 @@ def test_memory_flat_over_thousands_of_loads(write_pcd, case):
 
 # x y z float32 make the points a view of the buffer; float64 make them a converted copy, and
 # the fields alone share the buffer.
-DROP_LAYOUTS = {"view": ([4, 4, 4, 4], [1, 1, 1, 1], 16),
-                "converted": ([8, 8, 8, 1], [1, 1, 1, 4], 28)}
+DROP_LAYOUTS = {
+    "view": ([4, 4, 4, 4], [1, 1, 1, 1], 16),
+    "converted": ([8, 8, 8, 1], [1, 1, 1, 4], 28),
+}
 
 
 @pytest.mark.parametrize("order", list(itertools.permutations(["points", "fields", "slice"])))
 @pytest.mark.parametrize("coordinates", list(DROP_LAYOUTS))
 def test_buffer_lives_until_the_last_array_in_any_drop_order(write_pcd, coordinates, order):
     sizes, counts, step = DROP_LAYOUTS[coordinates]
-    path = write_pcd(pcd_header("xyzi", sizes, "FFFU", counts, points=40000)
-                     + np.random.default_rng(3).bytes(40000 * step))
+    path = write_pcd(
+        pcd_header("xyzi", sizes, "FFFU", counts, points=40000)
+        + np.random.default_rng(3).bytes(40000 * step)
+    )
     heap = heap_bytes()
     points, fields = kelvarin.load_pcd(path)
     alive = {"points": points, "fields": fields, "slice": fields["i"][1::2]}
-    expected = {name: np.array(value["i"] if name == "fields" else value)
-                for name, value in alive.items()}
+    expected = {
+        name: np.array(value["i"] if name == "fields" else value) for name, value in alive.items()
+    }
     del points, fields
     for name in order:
         del alive[name]
@@ -111,7 +122,8 @@ def test_buffer_lives_until_the_last_array_in_any_drop_order(write_pcd, coordina
         scribble = [np.full(1 << 16, 0xAB, np.uint8) for _ in range(64)]  # reuses freed memory
         for other in alive:
             np.testing.assert_array_equal(
-                alive[other]["i"] if other == "fields" else alive[other], expected[other])
+                alive[other]["i"] if other == "fields" else alive[other], expected[other]
+            )
         del scribble
     del expected
     assert heap_bytes() - heap < 256 << 10  # the buffer (0.6 or 1.1 MiB) went with the last array
@@ -130,10 +142,12 @@ def thread_files(write_pcd):
         return pcd_header("xyzr", [4, 4, 4, 2], "FFFU", points=3000, data=kind)
 
     text = "\n".join(f"{a!r} {b!r} {c!r} {r}" for (a, b, c), r in zip(xyz.tolist(), extra))
-    return [write_pcd(head("binary") + raw),
-            write_pcd(head("binary_compressed") + lzf_section(grouped)),
-            write_pcd(head("ascii") + text.encode()),
-            write_pcd(head("binary") + raw[:-1])]
+    return [
+        write_pcd(head("binary") + raw),
+        write_pcd(head("binary_compressed") + lzf_section(grouped)),
+        write_pcd(head("ascii") + text.encode()),
+        write_pcd(head("binary") + raw[:-1]),
+    ]
 
 
 def outcome(path):
@@ -185,6 +199,7 @@ print(sorted(shapes))
 def test_threads_making_the_first_call_of_a_process(write_pcd):
     path = thread_files(write_pcd)[1]
     for _ in range(5):
-        run = subprocess.run([sys.executable, "-c", FIRST_CALLS, path], capture_output=True,
-                             text=True, timeout=120)
+        run = subprocess.run(
+            [sys.executable, "-c", FIRST_CALLS, path], capture_output=True, text=True, timeout=120
+        )
         assert (run.returncode, run.stdout.strip()) == (0, str([(3000, 3)] * 8)), run.stderr

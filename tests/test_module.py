@@ -13,7 +13,8 @@ import numpy as np
 import pytest
 
 import kelvarin
-from conftest import pcd_header, xyz_records
+from conftest import xyz_records
+from pcdwrite import pcd_header
 
 SIGNATURE = "load_pcd(filename: str) -> tuple[numpy.ndarray, dict]"
 DOCSTRING = (
@@ -56,8 +57,15 @@ class ByteArray(bytearray):
         lambda p: kelvarin.load_pcd(bytearray(os.fsencode(p))),
         lambda p: kelvarin.load_pcd(ByteArray(os.fsencode(p))),
     ],
-    ids=["str", "keyword", "str-subclass", "bytes", "bytes-subclass", "bytearray",
-         "bytearray-subclass"],
+    ids=[
+        "str",
+        "keyword",
+        "str-subclass",
+        "bytes",
+        "bytes-subclass",
+        "bytearray",
+        "bytearray-subclass",
+    ],
 )
 def test_argument_forms(write_pcd, name, call):
     header = pcd_header(["x", "y", "z", "i"], [4, 4, 4, 2], ["F", "F", "F", "U"], points=2)

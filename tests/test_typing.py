@@ -34,9 +34,22 @@ def test_mypy_sees_the_types(tmp_path):
     path = tmp_path / "snippet.py"
     path.write_text(SNIPPET)
     run = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--no-error-summary",
-         "--show-error-codes", "--hide-error-context", "--no-color-output", str(path)],
-        capture_output=True, text=True, timeout=600, cwd=str(tmp_path))
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--no-incremental",
+            "--no-error-summary",
+            "--show-error-codes",
+            "--hide-error-context",
+            "--no-color-output",
+            str(path),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        cwd=str(tmp_path),
+    )
     found = re.findall(r"^snippet\.py:(\d+): (\w+): (.*)$", run.stdout, re.M)
     by_line = {int(line): (kind, text) for line, kind, text in found}
     assert sorted(by_line) == [15, 16, 17, 18], run.stdout + run.stderr
