@@ -24,7 +24,8 @@ PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider"]
 CLEAN_ENV = {"PYTHONDONTWRITEBYTECODE": "1"}
 
 nox.options.sessions = ["build", "tests", "unit", "kernel", "sanitize", "fuzz", "discovery",
-                        "wheel", "wheel-matrix", "foreign-i386", "foreign-arm64"]
+                        "wheel", "wheel-matrix", "foreign-i386", "foreign-arm64",
+                        "windows-i686", "windows-x86_64", "windows-python", "msvc-check"]
 nox.options.reuse_existing_virtualenvs = True
 # The standard library's venv seeds pip from each interpreter itself, old ones included.
 nox.options.default_venv_backend = "venv"
@@ -189,3 +190,36 @@ def foreign_i386(session):
 def foreign_arm64(session):
     """The suite built and run in a Debian 12 arm64 root file system, under qemu."""
     foreign_arch(session, "arm64")
+
+
+def windows(session, *args, env=None):
+    session.run("bash", os.path.join(HERE, "scripts", "windows.sh"), *args, external=True,
+                env={"KELVARIN_WORK": WORK, **(env or {})})
+
+
+@nox.session(name="windows-i686", python=False)
+def windows_i686(session):
+    """The reader and the C++ unit tests cross-built for 32-bit Windows with MinGW-w64, with
+    SSE2 and with x87 arithmetic, run under Wine."""
+    windows(session, "unit", "i686")
+
+
+@nox.session(name="windows-x86_64", python=False)
+def windows_x86_64(session):
+    """The reader and the C++ unit tests cross-built for 64-bit Windows with MinGW-w64, run
+    under Wine with every ASCII kernel the processor has."""
+    kernels = " ".join(processor_kernels())
+    windows(session, "unit", "x86_64", env={"KELVARIN_EXPECT_KERNELS": kernels})
+
+
+@nox.session(name="windows-python", python=False)
+def windows_python(session):
+    """The module cross-built for CPython 3.11 win_amd64 and the whole pytest suite run under
+    Wine, with the Windows CPython and NumPy 1.26.4 from PyPI."""
+    windows(session, "python", *session.posargs)
+
+
+@nox.session(name="msvc-check", python=False)
+def msvc_check(session):
+    """clang-cl in MSVC mode compiles every source whose code differs under MSVC (/Zs)."""
+    windows(session, "msvc-check")
