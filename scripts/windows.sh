@@ -7,6 +7,7 @@
 #   bash scripts/windows.sh python [PYTEST ARGS...]
 #                                              the module for CPython 3.11 win_amd64 and the
 #                                              whole pytest suite under the Windows CPython
+#   bash scripts/windows.sh msvc-check         clang-cl compiles the platform layer's MSVC branch
 #
 # Environment: KELVARIN_WORK (build trees and the Wine prefix go to windows/
 # there), KELVARIN_WINDOWS_CACHE (downloads and the target libraries; default
@@ -127,6 +128,24 @@ unit() {
   esac
 }
 
+# clang-cl in MSVC mode compiles (/Zs: syntax and semantics, no code) what
+# differs under MSVC: the platform layer's MSVC branch, against clang's own
+# intrin.h and the stand-ins in tests/msvc/include for the few declarations
+# that would come from Microsoft's headers, which cannot be had here.
+msvc_check() {
+  bash scripts/install-debs.sh clang-14
+  local target expect_x64
+  for target in x86_64:1 i686:0; do
+    expect_x64=${target#*:}
+    target=${target%:*}-pc-windows-msvc
+    echo "clang-cl --target=$target /Zs tests/msvc/platform_check.cpp"
+    clang-14 --driver-mode=cl --target="$target" /Zs /std:c++17 /utf-8 /W4 /WX \
+      -Xclang -ffreestanding /I tests/msvc/include /I src /DKELVARIN_EXPECT_X64="$expect_x64" \
+      tests/msvc/platform_check.cpp
+  done
+  echo "msvc-check: 2 passed, 0 failed"
+}
+
 # Creates the Wine prefix on first use, so that its set-up is not timed as a test.
 wine_ready() {
   [ -e "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1 || true
@@ -137,5 +156,6 @@ case "${1:-}" in
   install) shift; install_packages "$@" ;;
   unit) shift; install_packages; unit "$@" ;;
   python) shift; install_packages; . scripts/windows-python.sh "$@" ;;
-  *) sed -n '6,9p' "$0" >&2; exit 2 ;;
+  msvc-check) msvc_check ;;
+  *) sed -n '6,10p' "$0" >&2; exit 2 ;;
 esac
