@@ -28,8 +28,9 @@ F123 = np.array([1, 2, 3], "<f4").tobytes()
 # after a failure, how much memory the failed load left reserved (untouched buffers count
 # there). Given a number of MiB, it first limits its address space to that much more than it
 # has mapped, so a load that asks for a buffer before refusing the file fails as it would in a
-# 32-bit process; Windows has no such limit, and there the probe runs without it.
-ADDRESS_SPACE_LIMIT = sys.platform != "win32"
+# 32-bit process. Linux enforces such a limit; Windows has none and macOS ignores it, and there
+# the probe runs without it.
+ADDRESS_SPACE_LIMIT = sys.platform.startswith("linux")
 PROBE = r"""
 import json, sys
 sys.path.insert(0, sys.argv[2])
