@@ -2,7 +2,9 @@
 C++ unit tests; the suite again with each ASCII kernel the processor runs, each in a build of
 that kernel alone; then the suite under sanitizers and a short fuzzing pass; then the checks of
 how it installs elsewhere (dependency discovery, the repaired wheel in a bare Debian, the wheel
-matrix) and the suite on i386 and arm64.
+matrix) and the suite on i386 and arm64; then Windows: the reader and the unit tests for x86
+and x86-64 and the suite for CPython 3.11 x64, cross-built with MinGW-w64 and run under Wine,
+and clang-cl's check of the MSVC branch of the platform layer.
 
 Run through scripts/test-all.sh, which installs what the sessions need and sets
 KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
