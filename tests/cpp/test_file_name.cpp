@@ -47,16 +47,15 @@ const char one_point[] =
     "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\n"
     "HEIGHT 1\nPOINTS 1\nDATA ascii\n1 2 3\n";
 
-// Writes `content` to the file named `name` (UTF-8, or bytes where names are
-// bytes) in the temporary directory and removes it again at the end of scope.
+// Writes a one-point cloud to the file `leaf` in the temporary directory,
+// through the standard library's own path conversions, and removes it again at
+// the end of scope.
 struct NamedFile {
     std::filesystem::path path;
-    std::string name;  // as Python would hand it over
+    std::string name;  // the UTF-8 (or, where names are bytes, the bytes) of `path`
 
-    explicit NamedFile(const std::string& file_name) {
-        const std::filesystem::path dir = std::filesystem::temp_directory_path();
-        name = dir.u8string() + "/" + file_name;
-        path = *pcd::file_system_path(name);
+    explicit NamedFile(const std::filesystem::path& leaf)
+        : path(std::filesystem::temp_directory_path() / leaf), name(path.u8string()) {
         std::ofstream(path, std::ios::binary) << one_point;
     }
     ~NamedFile() {
@@ -69,8 +68,7 @@ struct NamedFile {
 
 TEST_CASE("a file whose name is not ASCII opens under its UTF-8 name") {
     // Latin, Chinese, Cyrillic, Greek and a character beyond the BMP.
-    const NamedFile file(
-        "caf\xc3\xa9_\xe7\x82\xb9\xe4\xba\x91_\xd0\xbe\xd0\xb1_\xcf\x83_\xf0\x9f\x98\x80.pcd");
+    const NamedFile file(u"caf\u00e9_\u70b9\u4e91_\u043e\u0431_\u03c3_\U0001F600.pcd");
     const pcd::PcdCloud cloud = pcd::read_pcd(file.name);
     REQUIRE(cloud.buffer->size == 12);
     float xyz[3];
@@ -89,7 +87,7 @@ TEST_CASE("a name that is not UTF-8") {
         CHECK_THROWS_WITH_AS(pcd::read_pcd(dir + name), message.c_str(), std::runtime_error);
     } else {
         // Names are bytes here: any of them opens.
-        const NamedFile file(name);
+        const NamedFile file{std::filesystem::path(name)};
         CHECK(pcd::read_pcd(file.name).buffer->size == 12);
     }
 }
