@@ -2,7 +2,10 @@
 under its own interpreter; the C++ unit tests; the suite again with each ASCII kernel the
 processor runs, each in a build of that kernel alone; then the suite under sanitizers and a
 short fuzzing pass; then the checks of how it installs elsewhere (dependency discovery, the
-repaired wheel in a bare Debian, the wheel matrix) and the suite on i386 and arm64.
+repaired wheel in a bare Debian, the wheel matrix) and the suite on i386 and arm64; then
+Windows: the reader and the unit tests for x86 and x86-64 and the suite for CPython 3.11 x64,
+cross-built with MinGW-w64 and run under Wine, and clang-cl's check of the MSVC branch of the
+platform layer.
 
 Run through scripts/test-all.sh, which installs what the sessions need and sets
 KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
@@ -292,3 +295,41 @@ def foreign_i386(session):
 def foreign_arm64(session):
     """The suite built and run in a Debian 12 arm64 root file system, under qemu."""
     foreign_arch(session, "arm64")
+
+
+def windows(session, *args, env=None):
+    session.run(
+        "bash",
+        os.path.join(HERE, "scripts", "windows.sh"),
+        *args,
+        external=True,
+        env={"KELVARIN_WORK": WORK, **(env or {})},
+    )
+
+
+@nox.session(name="windows-i686", python=False)
+def windows_i686(session):
+    """The reader and the C++ unit tests cross-built for 32-bit Windows with MinGW-w64, with
+    SSE2 and with x87 arithmetic, run under Wine."""
+    windows(session, "unit", "i686")
+
+
+@nox.session(name="windows-x86_64", python=False)
+def windows_x86_64(session):
+    """The reader and the C++ unit tests cross-built for 64-bit Windows with MinGW-w64, run
+    under Wine with every ASCII kernel the processor has."""
+    kernels = " ".join(processor_kernels())
+    windows(session, "unit", "x86_64", env={"KELVARIN_EXPECT_KERNELS": kernels})
+
+
+@nox.session(name="windows-python", python=False)
+def windows_python(session):
+    """The module cross-built for CPython 3.11 win_amd64 and the whole pytest suite run under
+    Wine, with the Windows CPython and NumPy 1.26.4 from PyPI."""
+    windows(session, "python", *session.posargs)
+
+
+@nox.session(name="msvc-check", python=False)
+def msvc_check(session):
+    """clang-cl in MSVC mode compiles every source whose code differs under MSVC (/Zs)."""
+    windows(session, "msvc-check")

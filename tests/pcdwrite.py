@@ -7,6 +7,7 @@ field."""
 
 import ctypes
 import functools
+import os
 import struct
 
 # struct codes of the (type, size) pairs PCD files use.
@@ -84,11 +85,12 @@ def ascii_records(points, eol="\n"):
 
 @functools.lru_cache(maxsize=None)
 def lzf_compressor():
-    """liblzf's own compressor, so the block format is the real one: the system's liblzf,
-    loaded on first use, else python-lzf's build of it (where a wheel carries liblzf linked in
-    and the system has none)."""
+    """liblzf's own compressor, so the block format is the real one: the library named by
+    KELVARIN_LZF_LIBRARY (a liblzf DLL on Windows, where python-lzf has no wheel), else the
+    system's liblzf, loaded on first use, else python-lzf's build of it (where a wheel carries
+    liblzf linked in and the system has none)."""
     try:
-        lib = ctypes.CDLL("liblzf.so.1")
+        lib = ctypes.CDLL(os.environ.get("KELVARIN_LZF_LIBRARY") or "liblzf.so.1")
     except OSError:
         import lzf
 

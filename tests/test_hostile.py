@@ -25,20 +25,25 @@ RSS_LIMIT_MB = 512 + (1152 if os.environ.get("KELVARIN_SANITIZED") else 0)
 
 F123 = np.array([1, 2, 3], "<f4").tobytes()
 
-# A separate interpreter loads the file and reports what it got, its peak RSS and, after a
-# failure, how much address space the failed load left mapped (untouched buffers count there).
-# Given a number of MiB, it first limits its address space to that much more than it has
-# mapped, so a load that asks for a buffer before refusing the file fails as it would in a
-# 32-bit process.
+# A separate interpreter loads the file and reports what it got, its peak resident memory and,
+# after a failure, how much memory the failed load left reserved (untouched buffers count
+# there). Given a number of MiB, it first limits its address space to that much more than it
+# has mapped, so a load that asks for a buffer before refusing the file fails as it would in a
+# 32-bit process. Linux enforces such a limit; Windows has none and macOS ignores it, and there
+# the probe runs without it.
+ADDRESS_SPACE_LIMIT = sys.platform.startswith("linux")
 PROBE = r"""
-import json, resource, sys, kelvarin
+import json, sys
+sys.path.insert(0, sys.argv[2])
+import kelvarin, process_memory
 
-def status_mb(key):
-    return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith(key)) / 1024
+def mb(count):
+    return count / 2**20
 
-before = status_mb("VmSize")
-if len(sys.argv) > 2:
-    limit = int((before + int(sys.argv[2])) * 2**20)
+before = mb(process_memory.reserved())
+if len(sys.argv) > 3:
+    import resource
+    limit = int((before + int(sys.argv[3])) * 2**20)
     resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
 try:
     points, fields = kelvarin.load_pcd(sys.argv[1])
@@ -46,17 +51,21 @@ try:
            "fields": {k: [list(v.shape), v.flat[:2].tolist()] for k, v in fields.items()}}
 except Exception as e:
     out = {"error": type(e).__name__, "message": str(e)}
-    out["left_mb"] = status_mb("VmSize") - before
-# VmHWM, unlike ru_maxrss, starts afresh at exec instead of inheriting the parent's peak.
-out["rss_mb"] = status_mb("VmHWM")
+    out["left_mb"] = mb(process_memory.reserved()) - before
+# Linux's VmHWM, unlike ru_maxrss, starts afresh at exec instead of inheriting the parent's peak.
+out["rss_mb"] = mb(process_memory.peak_resident())
 print(json.dumps(out))
 """
 
 
 def probe(path, address_space_mb=None):
-    extra = [] if address_space_mb is None else [str(address_space_mb)]
+    here = os.path.dirname(os.path.abspath(__file__))
+    extra = [] if address_space_mb is None or not ADDRESS_SPACE_LIMIT else [str(address_space_mb)]
     run = subprocess.run(
-        [sys.executable, "-c", PROBE, path, *extra], capture_output=True, text=True, timeout=300
+        [sys.executable, "-c", PROBE, path, here, *extra],
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert run.returncode == 0, run.stderr[-3000:]
     return json.loads(run.stdout)

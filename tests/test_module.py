@@ -45,7 +45,7 @@ class ByteArray(bytearray):
     pass
 
 
-@pytest.mark.parametrize("name", ["cloud.pcd", "wolke-é€😀.pcd"])
+@pytest.mark.parametrize("name", ["cloud.pcd", "wolke-é€😀-点云-облако.pcd"])
 @pytest.mark.parametrize(
     "call",
     [

@@ -11,7 +11,7 @@
 
 namespace pcd {
 
-// NumPy dtype of a field's type byte and size ("F" 4 → float32, "U" 2 →
+// NumPy dtype of a field's type byte and size ("F" 4 -> float32, "U" 2 ->
 // uint16, ...); throws std::runtime_error "Unsupported PCD type/size".
 pybind11::dtype pcd_dtype(char type, std::int32_t size);
 

@@ -3,7 +3,11 @@
 // regrouping of that image into the point buffer.
 #include "pcd/compressed_data.hpp"
 
+// liblzf's own header declares its functions without C linkage; some packages
+// add it, and a second extern "C" around theirs changes nothing.
+extern "C" {
 #include <lzf.h>
+}
 
 #include <cstddef>
 #include <cstring>

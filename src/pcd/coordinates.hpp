@@ -23,7 +23,7 @@ inline bool is_coordinate_name(const std::string& name) {
 // so the points can be shown as an (N, 3) float32 view of the records.
 bool coordinates_are_packed_floats(const PcdHeader& header, const CoordinateFields& xyz);
 
-// Writes points × 3 float32 values of x, y, z from `records` to `out`, converted from their
+// Writes points x 3 float32 values of x, y, z from `records` to `out`, converted from their
 // declared type and size (type letter case ignored; first element of a field
 // with count above 1). `out` must hold zeros on entry: values of +0.0 are not
 // stored, so a large all-zero cloud leaves freshly allocated zero pages of

@@ -14,6 +14,7 @@
 
 #include "pcd/ascii_data.hpp"
 #include "pcd/compressed_data.hpp"
+#include "pcd/file_name.hpp"
 #include "pcd/printable.hpp"
 
 namespace pcd {
@@ -26,9 +27,11 @@ std::ifstream open_pcd_file(const std::string& filename) {
         return std::runtime_error("Cannot open PCD file: " + printable(filename));
     };
     if (filename.find('\0') != std::string::npos) throw fail();
+    const auto path = file_system_path(filename);
+    if (!path) throw fail();
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(std::filesystem::path(filename), ec)) throw fail();
-    std::ifstream stream(filename, std::ios::in | std::ios::binary);
+    if (!std::filesystem::is_regular_file(*path, ec)) throw fail();
+    std::ifstream stream(*path, std::ios::in | std::ios::binary);
     if (!stream.is_open()) throw fail();
     return stream;
 }

@@ -2,9 +2,10 @@
 
 // Everything compiler- or processor-specific that the reader uses: bit scans,
 // population counts, byte order, the target regions of vector code, CPU
-// feature detection, the arithmetic the floating-point shortcuts rely on, and
-// local warning control. Three branches: GCC and Clang (builtins), MSVC
-// (intrinsics), and a generic one in plain C++ for any other compiler. Define
+// feature detection, the arithmetic the floating-point shortcuts rely on,
+// local warning control, and the encoding of file names. Three branches: GCC
+// and Clang (builtins), MSVC and clang-cl (intrinsics), and a generic one in
+// plain C++ for any other compiler. Define
 // PCD_PLATFORM_GENERIC to take the generic branch on any compiler (the unit
 // tests build it so). No other file tests a compiler or an architecture.
 
@@ -15,16 +16,20 @@
 #include <cstring>
 #include <string_view>
 
+// clang-cl defines both _MSC_VER and __clang__ and takes the MSVC branch: it
+// targets Microsoft's C runtime, without the compiler-rt that GCC-style CPU
+// detection (__builtin_cpu_supports) links against.
 #if defined(PCD_PLATFORM_GENERIC)
 #define PCD_PLATFORM_GNU 0
-#define PCD_PLATFORM_MSVC 0
-#elif defined(__GNUC__) || defined(__clang__)
-#define PCD_PLATFORM_GNU 1
 #define PCD_PLATFORM_MSVC 0
 #elif defined(_MSC_VER)
 #define PCD_PLATFORM_GNU 0
 #define PCD_PLATFORM_MSVC 1
 #include <intrin.h>
+#include <stdlib.h>  // _byteswap_uint64
+#elif defined(__GNUC__) || defined(__clang__)
+#define PCD_PLATFORM_GNU 1
+#define PCD_PLATFORM_MSVC 0
 #else
 #define PCD_PLATFORM_GNU 0
 #define PCD_PLATFORM_MSVC 0
@@ -56,9 +61,10 @@
 // `features`, a string literal in target("...") syntax ("avx2,bmi2"). Only a
 // vector kernel's own code belongs inside; the headers it shares with other
 // code are included before BEGIN, so that no inline function of theirs is
-// ever compiled for the extended instruction set. MSVC needs no marking.
+// ever compiled for the extended instruction set. MSVC needs no marking;
+// clang, clang-cl included, checks each intrinsic against its function's target.
 #define PCD_PRAGMA(text) _Pragma(#text)
-#if PCD_PLATFORM_GNU && defined(__clang__)
+#if defined(__clang__)
 #define PCD_TARGET_REGION_BEGIN(features) \
     PCD_PRAGMA(clang attribute push(__attribute__((target(features))), apply_to = function))
 #define PCD_TARGET_REGION_END _Pragma("clang attribute pop")
@@ -90,6 +96,14 @@ namespace pcd::platform {
 // shortcuts that rely on one correct rounding must leave the number to
 // fast_float, which knows how to be exact there.
 constexpr bool plain_binary64 = FLT_EVAL_METHOD == 0;
+
+// Whether file names are UTF-16 and opened through the wide-character API
+// (Windows, where the narrow API reads names in the ANSI code page).
+#if defined(_WIN32)
+constexpr bool utf16_file_names = true;
+#else
+constexpr bool utf16_file_names = false;
+#endif
 
 // Index of the lowest set bit; `bits` must not be 0.
 inline int lowest_set_bit(std::uint64_t bits) {

@@ -62,7 +62,7 @@ std::string number_for(const FieldLayout& field, std::mt19937_64& random) {
     const bool odd = random() % 16 == 0;
     const std::string sign = random() % 3 == 0 ? "-" : "";
     if (field.type == 'U' || field.type == 'I') {
-        const std::size_t length = odd ? 9 + random() % 12 : 1 + random() % 8;
+        const auto length = static_cast<std::size_t>(odd ? 9 + random() % 12 : 1 + random() % 8);
         return (field.type == 'I' ? sign : "") + digits(random, length);
     }
     if (odd) {

@@ -3,7 +3,9 @@
 // giving the records of the file and a point buffer of their size.
 
 #include <doctest/doctest.h>
+extern "C" {
 #include <lzf.h>
+}
 
 #include <cstdint>
 #include <cstring>

@@ -77,7 +77,8 @@ std::string random_text(std::mt19937_64& random, std::size_t tokens) {
     const char separators[] = {' ', '\n', '\t', '\r', '\0', '\x80', '\xff'};
     std::string text;
     for (std::size_t i = 0; i < tokens; ++i) {
-        const std::size_t separator_count = random() % 4 == 0 ? 1 + random() % 3 : 1;
+        const auto separator_count =
+            static_cast<std::size_t>(random() % 4 == 0 ? 1 + random() % 3 : 1);
         for (std::size_t k = 0; k < separator_count; ++k) text += separators[random() % 7];
         const std::size_t length = random() % 8 == 0 ? 9 + random() % 32 : 1 + random() % 8;
         for (std::size_t k = 0; k < length; ++k) text += "0123456789.-e"[random() % 13];
