@@ -2,7 +2,7 @@
 C++ unit tests; the suite again with each ASCII kernel the processor runs, each in a build of
 that kernel alone; then the suite under sanitizers and a short fuzzing pass; then the checks of
 how it installs elsewhere (dependency discovery, the repaired wheel in a bare Debian, the wheel
-matrix) and the suite on i386 and arm64.
+matrix), the suite on i386 and arm64, and with Debian unstable's newest CPythons.
 
 Run through scripts/test-all.sh, which installs what the sessions need and sets
 KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
@@ -14,6 +14,9 @@ import subprocess
 import nox
 
 PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+# Versions newer than this machine's interpreters: built and tested in a Debian sid root file
+# system with Debian's own builds of them.
+SID_PYTHONS = ["3.14", "3.15"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORK = os.environ.get("KELVARIN_WORK") or subprocess.check_output(
     ["bash", os.path.join(HERE, "scripts", "work-dir.sh")], text=True
@@ -24,7 +27,7 @@ PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider"]
 CLEAN_ENV = {"PYTHONDONTWRITEBYTECODE": "1"}
 
 nox.options.sessions = ["build", "tests", "unit", "kernel", "sanitize", "fuzz", "discovery",
-                        "wheel", "wheel-matrix", "foreign-i386", "foreign-arm64"]
+                        "wheel", "wheel-matrix", "foreign-i386", "foreign-arm64", "sid-pythons"]
 nox.options.reuse_existing_virtualenvs = True
 # The standard library's venv seeds pip from each interpreter itself, old ones included.
 nox.options.default_venv_backend = "venv"
@@ -160,18 +163,28 @@ WHEEL_TAGS = {
 }
 
 
+# cibuildwheel 4 builds CPython 3.9 and later, 3.4 still builds 3.8 but not 3.15: the release
+# workflow runs 4 for everything and 3.4 for cp38 alone.
+CIBUILDWHEELS = [
+    ("cibuildwheel>=4.3,<5", {}, PYTHONS[1:] + SID_PYTHONS),
+    ("cibuildwheel>=3.4,<4", {"CIBW_BUILD": "cp38-*"}, PYTHONS[:1]),
+]
+
+
 @nox.session(name="wheel-matrix", python="3.11")
 def wheel_matrix(session):
     """cibuildwheel's configuration selects exactly the intended builds on each platform."""
-    session.install("cibuildwheel>=3.4,<4")
     session.chdir(HERE)
-    for platform, tags in WHEEL_TAGS.items():
-        listed = session.run("cibuildwheel", "--print-build-identifiers", "--platform", platform,
-                             silent=True).split()
-        wanted = [f"{wheel_tag(v)}-{tag}" for v in PYTHONS for tag in tags]
-        if sorted(listed) != sorted(wanted):
-            session.error(f"{platform}: cibuildwheel lists {listed}, wanted {wanted}")
-        session.log(f"{platform}: {len(listed)} builds: {' '.join(listed)}")
+    for release, env, pythons in CIBUILDWHEELS:
+        session.install(release)
+        for platform, tags in WHEEL_TAGS.items():
+            listed = session.run("cibuildwheel", "--print-build-identifiers", "--platform",
+                                 platform, env=env, silent=True).split()
+            wanted = [f"{wheel_tag(v)}-{tag}" for v in pythons for tag in tags]
+            if sorted(listed) != sorted(wanted):
+                session.error(f"{release}, {platform}: cibuildwheel lists {listed}, "
+                              f"wanted {wanted}")
+            session.log(f"{release}, {platform}: {len(listed)} builds: {' '.join(listed)}")
 
 
 def foreign_arch(session, arch):
@@ -189,3 +202,12 @@ def foreign_i386(session):
 def foreign_arm64(session):
     """The suite built and run in a Debian 12 arm64 root file system, under qemu."""
     foreign_arch(session, "arm64")
+
+
+@nox.session(name="sid-pythons", python=False)
+def sid_pythons(session):
+    """The suite built and run with each of Debian unstable's newest CPythons, and the unit
+    tests, in a Debian sid root file system."""
+    session.run("bash", os.path.join(HERE, "scripts", "foreign-arch.sh"), "sid", *session.posargs,
+                external=True, env={"KELVARIN_WORK": WORK,
+                                    "KELVARIN_SID_PYTHONS": " ".join(SID_PYTHONS)})

@@ -3,8 +3,8 @@
 # pytest suite there, and the C++ unit tests where the tree has them: i386 and
 # arm64 (under qemu) in Debian 12, with its CPython, NumPy and pytest; sid,
 # Debian unstable of this machine's architecture, with each of its newest
-# CPythons (KELVARIN_SID_PYTHONS, default "3.14 3.15") and NumPy and pytest
-# from the registry. The committed tree (HEAD) is what is built: commit first.
+# CPythons (KELVARIN_SID_PYTHONS, default "3.14 3.15") and NumPy, pytest and
+# mypy from the registry. The committed tree (HEAD) is what is built: commit first.
 # The build backend comes from the registry. Runs as root.
 #
 #   bash scripts/foreign-arch.sh i386|arm64|sid [PYTEST ARGS...]
@@ -33,7 +33,7 @@ case "$target" in
       pythons+=" python$version"
     done
     venv_options=
-    registry_packages="numpy pytest"
+    registry_packages="numpy pytest mypy"
     ;;
   *) sed -n '10p' "$0" >&2; exit 2 ;;
 esac
@@ -51,9 +51,11 @@ git archive HEAD | tar -x -C "$run/upper/root/kelvarin"
 unit_tests=OFF
 grep -q KELVARIN_UNIT_TESTS "$run/upper/root/kelvarin/CMakeLists.txt" && unit_tests=ON
 
-# Each interpreter builds into a venv of its own, the build backend installed
-# there (no build isolation) so that the build tree stays usable for ctest; the
-# first one builds the unit tests too. The versions the run used are printed.
+# Each interpreter builds a wheel in a venv of its own, the build backend
+# installed there (no build isolation) so that the build tree stays usable for
+# ctest; the first one builds the unit tests too. Every build is made before
+# the tests run, so that each interpreter's suite also sees the others' wheels
+# (KELVARIN_WHEELHOUSE). The versions the run used are printed.
 read -r -d '' inside <<'EOF' || true
 set -eu
 cd /root/kelvarin
@@ -65,11 +67,13 @@ for python in $PYTHONS; do
   t0=$(date +%s)
   "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" \
     $REGISTRY_PACKAGES
-  CMAKE_BUILD_PARALLEL_LEVEL=2 "$venv/bin/python" -m pip install -q --no-build-isolation \
-    --config-settings=build-dir="$build" \
+  CMAKE_BUILD_PARALLEL_LEVEL=2 "$venv/bin/python" -m pip wheel -q --no-build-isolation \
+    --no-deps -w "/root/wheels-$python" --config-settings=build-dir="$build" \
     --config-settings=cmake.define.KELVARIN_UNIT_TESTS="$unit_tests" \
     --config-settings=cmake.define.KELVARIN_X87_UNIT_TESTS=OFF .
-  t1=$(date +%s)
+  "$venv/bin/python" -m pip install -q --no-deps "/root/wheels-$python"/*.whl
+  mkdir -p /root/wheelhouse
+  mv "/root/wheels-$python"/*.whl /root/wheelhouse/
   "$venv/bin/python" - <<'PY'
 import platform, sys
 import numpy, pybind11
@@ -77,15 +81,19 @@ bits = "64-bit" if sys.maxsize > 2**32 else "32-bit"
 print(f"{platform.machine()}: CPython {platform.python_version()} {bits}, NumPy {numpy.__version__},"
       f" pybind11 {pybind11.__version__}")
 PY
-  echo "compiler: $(c++ --version | head -n 1); build: $((t1 - t0)) s"
+  echo "compiler: $(c++ --version | head -n 1); build: $(($(date +%s) - t0)) s"
   if [ "$unit_tests" = ON ]; then
     cmake --build "$build" -j 2 >/dev/null && ctest --test-dir "$build" --output-on-failure \
       || status=1
     unit_tests=OFF
   fi
-  (cd tests && PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" -m pytest -q -p no:cacheprovider \
-    $PYTEST_ARGS) || status=1
-  echo "test: $(($(date +%s) - t1)) s"
+done
+for python in $PYTHONS; do
+  t0=$(date +%s)
+  echo "pytest with $python:"
+  (cd tests && PYTHONDONTWRITEBYTECODE=1 KELVARIN_WHEELHOUSE=/root/wheelhouse \
+    "/root/venv-$python/bin/python" -m pytest -q -p no:cacheprovider $PYTEST_ARGS) || status=1
+  echo "test: $(($(date +%s) - t0)) s"
 done
 exit "$status"
 EOF
