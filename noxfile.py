@@ -2,10 +2,10 @@
 under its own interpreter; the C++ unit tests; the suite again with each ASCII kernel the
 processor runs, each in a build of that kernel alone; then the suite under sanitizers and a
 short fuzzing pass; then the checks of how it installs elsewhere (dependency discovery, the
-repaired wheel in a bare Debian, the wheel matrix) and the suite on i386 and arm64; then
-Windows: the reader and the unit tests for x86 and x86-64 and the suite for CPython 3.11 x64,
-cross-built with MinGW-w64 and run under Wine, and clang-cl's check of the MSVC branch of the
-platform layer.
+repaired wheel in a bare Debian, the wheel matrix), the suite on i386 and arm64 and with
+Debian unstable's newest CPythons; then Windows: the reader and the unit tests for x86 and
+x86-64 and the suite for CPython 3.11 x64, cross-built with MinGW-w64 and run under Wine, and
+clang-cl's check of the MSVC branch of the platform layer.
 
 Run through scripts/test-all.sh, which installs what the sessions need and sets
 KELVARIN_WORK: wheels and build trees go there, never into the checkout."""
@@ -18,6 +18,9 @@ import subprocess
 import nox
 
 PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+# Versions newer than this machine's interpreters: built and tested in a Debian sid root file
+# system with Debian's own builds of them.
+SID_PYTHONS = ["3.14", "3.15"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORK = (
     os.environ.get("KELVARIN_WORK")
@@ -30,8 +33,6 @@ WHEELHOUSE = os.path.join(WORK, "wheelhouse")
 PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider"]
 CLEAN_ENV = {"PYTHONDONTWRITEBYTECODE": "1"}
 
-# Every session runs by default, in the order they are defined here; one that must not says
-# so with default=False.
 nox.options.reuse_existing_virtualenvs = True
 # The standard library's venv seeds pip from each interpreter itself, old ones included.
 nox.options.default_venv_backend = "venv"
@@ -259,19 +260,35 @@ WHEEL_TAGS = {
 }
 
 
+# cibuildwheel 4 builds CPython 3.9 and later, 3.4 still builds 3.8 but not 3.15: the release
+# workflow runs 4 for everything and 3.4 for cp38 alone.
+CIBUILDWHEELS = [
+    ("cibuildwheel>=4.3,<5", {}, PYTHONS[1:] + SID_PYTHONS),
+    ("cibuildwheel>=3.4,<4", {"CIBW_BUILD": "cp38-*"}, PYTHONS[:1]),
+]
+
+
 @nox.session(name="wheel-matrix", python="3.11")
 def wheel_matrix(session):
     """cibuildwheel's configuration selects exactly the intended builds on each platform."""
-    session.install("cibuildwheel>=3.4,<4")
     session.chdir(HERE)
-    for platform, tags in WHEEL_TAGS.items():
-        listed = session.run(
-            "cibuildwheel", "--print-build-identifiers", "--platform", platform, silent=True
-        ).split()
-        wanted = [f"{wheel_tag(v)}-{tag}" for v in PYTHONS for tag in tags]
-        if sorted(listed) != sorted(wanted):
-            session.error(f"{platform}: cibuildwheel lists {listed}, wanted {wanted}")
-        session.log(f"{platform}: {len(listed)} builds: {' '.join(listed)}")
+    for release, env, pythons in CIBUILDWHEELS:
+        session.install(release)
+        for platform, tags in WHEEL_TAGS.items():
+            listed = session.run(
+                "cibuildwheel",
+                "--print-build-identifiers",
+                "--platform",
+                platform,
+                env=env,
+                silent=True,
+            ).split()
+            wanted = [f"{wheel_tag(v)}-{tag}" for v in pythons for tag in tags]
+            if sorted(listed) != sorted(wanted):
+                session.error(
+                    f"{release}, {platform}: cibuildwheel lists {listed}, wanted {wanted}"
+                )
+            session.log(f"{release}, {platform}: {len(listed)} builds: {' '.join(listed)}")
 
 
 def foreign_arch(session, arch):
@@ -295,6 +312,20 @@ def foreign_i386(session):
 def foreign_arm64(session):
     """The suite built and run in a Debian 12 arm64 root file system, under qemu."""
     foreign_arch(session, "arm64")
+
+
+@nox.session(name="sid-pythons", python=False)
+def sid_pythons(session):
+    """The suite built and run with each of Debian unstable's newest CPythons, and the unit
+    tests, in a Debian sid root file system."""
+    session.run(
+        "bash",
+        os.path.join(HERE, "scripts", "foreign-arch.sh"),
+        "sid",
+        *session.posargs,
+        external=True,
+        env={"KELVARIN_WORK": WORK, "KELVARIN_SID_PYTHONS": " ".join(SID_PYTHONS)},
+    )
 
 
 def windows(session, *args, env=None):

@@ -1,23 +1,28 @@
 #!/usr/bin/env bash
-# Makes a Debian 12 (bookworm) root file system of one architecture with the
-# given Debian packages and prints its path. It is made once (debootstrap,
-# minbase variant) and kept in a cache; later calls with the same architecture,
-# packages and recipe print the cached one. An entry is made under a temporary
+# Makes a Debian root file system of one architecture and release (Debian 12,
+# bookworm, unless --suite names another, such as sid) with the given Debian
+# packages and prints its path. It is made once (debootstrap, minbase variant)
+# and kept in a cache; later calls with the same suite, architecture, packages
+# and recipe print the cached one. An entry is made under a temporary
 # name and renamed only when complete, so an interrupted run leaves nothing a
 # later one would use. Foreign architectures (arm64 on x86-64) run through
 # qemu-user-static and binfmt_misc. Runs as root.
 #
-#   ROOT=$(bash scripts/rootfs.sh ARCH [PACKAGE...])      ARCH e.g. amd64, i386, arm64
+#   ROOT=$(bash scripts/rootfs.sh [--suite SUITE] ARCH [PACKAGE...])   ARCH e.g. amd64, i386, arm64
 #
 # The Debian mirror is taken from the machine's apt sources (deb822 .sources
 # files and sources.list), or from KELVARIN_DEBIAN_MIRROR where the machine has
 # none. Environment: KELVARIN_ROOTFS_CACHE (default ~/.cache/kelvarin/rootfs).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-[ $# -ge 1 ] || { sed -n '10p' "$0" >&2; exit 2; }
+suite=bookworm
+if [ "${1:-}" = --suite ]; then
+  suite=${2:?}
+  shift 2
+fi
+[ $# -ge 1 ] || { sed -n '11p' "$0" >&2; exit 2; }
 arch=$1
 shift
-suite=bookworm
 cache=${KELVARIN_ROOTFS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kelvarin/rootfs}
 
 packages=$(printf '%s\n' "$@" | sort -u | tr '\n' ' ')
@@ -46,7 +51,8 @@ if [ "$arch" != "$host_arch" ] && ! { [ "$host_arch" = amd64 ] && [ "$arch" = i3
 fi
 
 # Debian entries of the machine's apt sources, as "URI SUITE COMPONENTS" lines
-# for the machine's own release and its -updates and -security suites.
+# for the machine's own release and its -updates and -security suites, which
+# unstable (sid) does not have.
 host_suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 apt_entries() {
   local file
@@ -73,8 +79,10 @@ apt_entries() {
     sed -e 's/#.*//' -e 's/\[[^]]*\]//' "$file" | awk '$1 == "deb" { $1 = ""; print }'
   done
 }
-sources=$(apt_entries | awk -v host="$host_suite" -v want="$suite" '
-  $2 == host || $2 == host "-updates" || $2 == host "-security" {
+updates=yes
+case "$suite" in sid | unstable) updates=no ;; esac
+sources=$(apt_entries | awk -v host="$host_suite" -v want="$suite" -v updates="$updates" '
+  $2 == host || (updates == "yes" && ($2 == host "-updates" || $2 == host "-security")) {
     sub("^" host, want, $2); print $1, $2, "main" }' | awk '!seen[$0]++')
 mirror=$(awk -v want="$suite" '$2 == want { print $1; exit }' <<<"$sources")
 if [ -z "$mirror" ]; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: kelvarin built for CPython 3.8 to 3.13 and tested
-# under each, then the longer checks. Installs what it needs first (as root on
+# under each, then the longer checks (3.14 and 3.15 among them, in a Debian sid
+# root file system). Installs what it needs first (as root on
 # a fresh Debian machine) and writes nothing into the checkout.
 #
 #   bash scripts/test-all.sh [NOX ARGS...]     e.g. -s tests-3.12
