@@ -151,12 +151,21 @@ inline const char* parse_scientific(const char* p, ScaledDecimal& decimal) {
         const char* e = q + 1;
         const bool negative_exponent = *e == '-';
         e += negative_exponent || *e == '+';
-        const std::uint64_t block = load_eight(e);
-        const int exponent_digits = leading_digits(block);
-        if (exponent_digits == 0 || exponent_digits > 3) return nullptr;
-        const int value = static_cast<int>(nonempty_digits_value(block, exponent_digits));
+        const auto tens = static_cast<unsigned char>(e[0] - '0');
+        const auto units = static_cast<unsigned char>(e[1] - '0');
+        int value;
+        if (tens <= 9 && units <= 9 && static_cast<unsigned char>(e[2] - '0') > 9) {
+            // Two digits, as printf always writes at least.
+            value = 10 * tens + units;
+            q = e + 2;
+        } else {
+            const std::uint64_t block = load_eight(e);
+            const int exponent_digits = leading_digits(block);
+            if (exponent_digits == 0 || exponent_digits > 3) return nullptr;
+            value = static_cast<int>(nonempty_digits_value(block, exponent_digits));
+            q = e + exponent_digits;
+        }
         exponent += negative_exponent ? -value : value;
-        q = e + exponent_digits;
     }
     decimal = {mantissa, exponent, negative};
     return q;
