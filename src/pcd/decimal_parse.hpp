@@ -126,6 +126,52 @@ struct ScaledDecimal {
     bool negative;
 };
 
+// The digits of an unsigned mantissa at `q` with fewer than eight integer
+// digits ("8.123456789012345678" of "%.18e"). The fraction's first 16 bytes
+// are scanned at once, so that its end, on which the search for the next
+// number waits, is found in one step for up to 15 fraction digits instead of
+// one digit block after another. Returns the byte after the mantissa, with
+// its count of digits, their value and minus the count of fraction digits;
+// or nullptr for eight integer digits or more. More than 19 digits may wrap
+// the value; callers give such numbers up.
+inline const char* unsigned_mantissa(const char* q, std::uint64_t& mantissa, int& digits,
+                                     int& exponent) {
+    const std::uint64_t integer_block = load_eight(q);
+    const int integer_digits = leading_digits(integer_block);
+    if (integer_digits == 8) return nullptr;
+    mantissa = digits_value(integer_block, integer_digits);
+    digits = integer_digits;
+    exponent = 0;
+    if (q[integer_digits] != '.') return q + integer_digits;
+    const char* fraction = q + integer_digits + 1;
+    const std::uint64_t low = load_eight(fraction);
+    const std::uint64_t high = load_eight(fraction + 8);
+    const std::uint64_t stops_low = non_digit_bits(low);
+    const std::uint64_t stops_high = non_digit_bits(high);
+    if ((stops_low | stops_high) == 0) {
+        mantissa = (mantissa * digit_scale[8] + nonempty_digits_value(low, 8)) * digit_scale[8] +
+                   nonempty_digits_value(high, 8);
+        fraction += 16;
+        const int fraction_digits = 16 + read_digit_run(fraction, mantissa);
+        digits += fraction_digits;
+        exponent = -fraction_digits;
+        return fraction;
+    }
+    const int fraction_digits = lowest_bit(stops_low, stops_high) >> 3;
+    const bool two_blocks = fraction_digits > 8;
+    const std::uint64_t fraction_part =
+        two_blocks ? nonempty_digits_value(low, 8) * digit_scale[fraction_digits - 8] +
+                         digits_value(high, fraction_digits - 8)
+                   : digits_value(low, fraction_digits);
+    const std::uint64_t fraction_scale = two_blocks
+                                             ? digit_scale[8] * digit_scale[fraction_digits - 8]
+                                             : digit_scale[fraction_digits];
+    mantissa = mantissa * fraction_scale + fraction_part;
+    digits += fraction_digits;
+    exponent = -fraction_digits;
+    return fraction + fraction_digits;
+}
+
 // Decimals as printf's %e and %.Ng print them ("-1.234567890123456789e+01",
 // "5.1234567e-05") and plain ones too long for the short parsers, digit block
 // by digit block. Returns nullptr unless the number has 1 to 19 digits, leading
@@ -136,13 +182,18 @@ inline const char* parse_scientific(const char* p, ScaledDecimal& decimal) {
     const bool negative = *p == '-';
     const char* q = p + negative;
     std::uint64_t mantissa = 0;
-    int digits = read_digit_run(q, mantissa);
+    int digits;
     int exponent = 0;
-    if (*q == '.') {
-        ++q;
-        const int fraction_digits = read_digit_run(q, mantissa);
-        digits += fraction_digits;
-        exponent = -fraction_digits;
+    if (const char* const mantissa_end = unsigned_mantissa(q, mantissa, digits, exponent)) {
+        q = mantissa_end;
+    } else {
+        digits = read_digit_run(q, mantissa);
+        if (*q == '.') {
+            ++q;
+            const int fraction_digits = read_digit_run(q, mantissa);
+            digits += fraction_digits;
+            exponent = -fraction_digits;
+        }
     }
     if (digits == 0 || digits > 19) return nullptr;
     if (is_exponent_mark(*q)) {
