@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,24 @@ const char* parse_integer(const char* p, const char* end, T& value, bool& has_va
     return convert_integer(p, end, value, has_value);
 }
 
+// Numbers the short decimal paths leave: exponents ("1.234567890123456789e+01")
+// and long mantissas, then fast_float for what those cannot round cheaply.
+// Stores the value into `element` unless that is null.
+template <typename T>
+const char* convert_scientific(const char* p, const char* end, std::uint8_t* element) {
+    ScaledDecimal decimal;
+    T value;
+    const char* next = parse_scientific(p, decimal);
+    bool rounded;
+    if constexpr (std::is_same_v<T, float>)
+        rounded = next != nullptr && scaled_decimal_to_float(decimal, value);
+    else
+        rounded = next != nullptr && scaled_decimal_to_double(decimal, value);
+    if (!rounded) return convert_float<T>(p, end, element);
+    if (element != nullptr) std::memcpy(element, &value, sizeof value);
+    return next;
+}
+
 // Converts the number at `p` for `slot` and stores it into `element`; returns
 // the first byte after what was consumed (`p` itself when nothing was).
 inline const char* convert_slot(const AsciiSlot& slot, const char* p, const char* end,
@@ -44,7 +63,7 @@ inline const char* convert_slot(const AsciiSlot& slot, const char* p, const char
         float value;
         const char* next = parse_short_decimal(p, decimal);
         if (next == nullptr || !short_decimal_to_float(decimal, value))
-            return convert_float<float>(p, end, element);
+            return convert_scientific<float>(p, end, element);
         std::memcpy(element, &value, sizeof value);
         return next;
     }
@@ -58,7 +77,7 @@ inline const char* convert_slot(const AsciiSlot& slot, const char* p, const char
             const char* next = parse_fixed_point(p, decimal);
             if (next == nullptr) next = parse_short_decimal(p, decimal);
             if (next == nullptr || !short_decimal_to_double(decimal, value))
-                return convert_float<double>(p, end, target);
+                return convert_scientific<double>(p, end, target);
             if (target != nullptr) std::memcpy(target, &value, sizeof value);
             return next;
         }

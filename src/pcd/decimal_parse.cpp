@@ -1,6 +1,6 @@
 // The longer plain decimals of decimal_parse.hpp, out of line: long
-// fractions ("0.061765905"), timestamps whose fraction runs past 16 bytes, and
-// anything read digit block by digit block.
+// fractions ("0.061765905") and timestamps whose fraction runs past 16 bytes;
+// and the parts of a number for the x87 mending of fast_float's results.
 
 #include "pcd/decimal_parse.hpp"
 
@@ -9,39 +9,20 @@
 
 namespace pcd {
 
-const char* parse_long_decimal(const char* p, ShortDecimal& decimal) {
-    const bool negative = *p == '-';
-    const char* q = p + negative;
-    std::uint64_t mantissa = 0;
-    int digits = read_digit_run(q, mantissa);
-    int fraction_digits = 0;
-    if (*q == '.') {
-        ++q;
-        fraction_digits = read_digit_run(q, mantissa);
-        digits += fraction_digits;
-    }
-    // 19 digits cannot wrap 64 bits; the exponent is fast_float's business.
-    if (digits == 0 || digits > 19 || mantissa > (std::uint64_t{1} << 53)) return nullptr;
-    if (is_exponent_mark(*q)) return nullptr;
-    decimal = {mantissa, fraction_digits, negative};
-    return q;
-}
-
 // Long fractions of at most 15 digits in all ("0.061765905", as written to
 // eight significant digits) are valued in two parts: their last eight digits,
 // and those before them, which lie in the first eight bytes together with the
-// point. Anything else is read digit block by digit block. Finding the point
+// point. Anything else is left to parse_scientific. Finding the point
 // again rather than being handed its place keeps the caller's usual path
 // short.
 const char* parse_long_fraction(const char* p, int end, ShortDecimal& decimal) {
     const bool negative = *p == '-';
     const char* const point =
         static_cast<const char*>(std::memchr(p, '.', static_cast<std::size_t>(end)));
-    if (point == nullptr) return parse_long_decimal(p, decimal);
+    if (point == nullptr) return nullptr;
     const int integer_digits = static_cast<int>(point - p) - negative;
     const int fraction_digits = end - negative - integer_digits - 1;
-    if (integer_digits > 8 || integer_digits + fraction_digits > 15)
-        return parse_long_decimal(p, decimal);
+    if (integer_digits > 8 || integer_digits + fraction_digits > 15) return nullptr;
     if (is_exponent_mark(p[end])) return nullptr;
     const std::uint64_t leading = without_point(load_eight(p + negative), integer_digits);
     const std::uint64_t mantissa =
@@ -52,16 +33,15 @@ const char* parse_long_fraction(const char* p, int end, ShortDecimal& decimal) {
 }
 
 // With at most seven fraction digits the number is valued in three parts (up
-// to 16 integer digits in two, the fraction in one), without the digit-block
-// loop; anything else is read by that loop.
+// to 16 integer digits in two, the fraction in one); anything else is left to
+// parse_scientific.
 const char* parse_long_fraction_run(const char* p, int point, ShortDecimal& decimal) {
     const bool negative = *p == '-';
     const int integer_digits = point - negative;
     const char* const fraction = p + point + 1;
     const std::uint64_t fraction_block = load_eight(fraction);
     const int fraction_digits = leading_digits(fraction_block);
-    if (fraction_digits == 8 || integer_digits + fraction_digits > 19)
-        return parse_long_decimal(p, decimal);
+    if (fraction_digits == 8 || integer_digits + fraction_digits > 19) return nullptr;
     if (is_exponent_mark(fraction[fraction_digits])) return nullptr;
     const char* const q = p + negative;
     const std::uint64_t integer_part =

@@ -1,13 +1,15 @@
 #pragma once
 
-// Parsers of the plain decimal numbers that make up most "ascii" text
-// ("-12.345", "7", ".5", "1700000000.000385"): each splits the number at `p`
-// into a mantissa, a count of fraction digits and a sign, or returns nullptr
-// for a form it leaves to the general conversion (exponents, inf/nan, too many
-// digits, no digits). Where one returns a pointer, it is the byte fast_float's
-// (or from_chars') reading of the same number would stop at. Pure functions of
-// the bytes; `p` lies in text followed by zero padding (a TextWindow's), which
-// stops every digit run and covers every load.
+// Parsers of the decimal numbers that make up most "ascii" text: the plain
+// ones ("-12.345", "7", ".5", "1700000000.000385") split into a mantissa, a
+// count of fraction digits and a sign, and those with exponents or long
+// mantissas ("-1.234567890123456789e+01") into a mantissa and a power of ten.
+// Each returns nullptr for a form it leaves to the next parser or the general
+// conversion (inf/nan, too many digits, no digits). Where one returns a
+// pointer, it is the byte fast_float's (or from_chars') reading of the same
+// number would stop at. Pure functions of the bytes; `p` lies in text followed
+// by zero padding (a TextWindow's), which stops every digit run and covers
+// every load.
 
 #include <cstdint>
 
@@ -22,11 +24,6 @@ struct ShortDecimal {
     bool negative;
 };
 
-// Plain decimal at `p` digit block by digit block, for any length. Returns
-// nullptr unless it has 1 to 19 digits, a mantissa of at most 2^53 (so that
-// mantissa and power of ten are exact doubles) and no exponent.
-const char* parse_long_decimal(const char* p, ShortDecimal& decimal);
-
 // A plain decimal at `p` that ends at `end`, within its first 16 bytes, with
 // more than eight digits on a side of the point. Out of line, like the next
 // one, so that the usual path of parse_short_decimal keeps its values in
@@ -39,8 +36,11 @@ const char* parse_long_fraction(const char* p, int end, ShortDecimal& decimal);
 const char* parse_long_fraction_run(const char* p, int point, ShortDecimal& decimal);
 
 // Most numbers in real files are short plain decimals ("-12.345", "7", ".5").
-// Any plain decimal of at most 19 digits with a mantissa of at most 2^53 gives
-// its parts; the usual ones without leaving this function.
+// A plain decimal whose digits and point lie within its first 16 bytes, or
+// that has at most 16 integer and 7 fraction digits, gives its parts when
+// its mantissa is at most 2^53 (so that mantissa and power of ten are exact
+// doubles); the usual ones without leaving this function. Longer ones and
+// exponents are parse_scientific's.
 inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
     // The usual number and the byte after it lie in the 16 bytes at `p`, with
     // at most 8 digits on either side of the point. Its end then follows from
@@ -51,7 +51,7 @@ inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
     const bool negative = static_cast<char>(low) == '-';
     std::uint64_t stops_low = non_digit_bits(low) & ~std::uint64_t{negative ? 0x80u : 0u};
     const std::uint64_t stops_high = non_digit_bits(high);
-    if ((stops_low | stops_high) == 0) return parse_long_decimal(p, decimal);
+    if ((stops_low | stops_high) == 0) return nullptr;
     const int first = lowest_bit(stops_low, stops_high) >> 3;
     int end = first;
     int fraction_digits = 0;
@@ -125,6 +125,102 @@ struct ScaledDecimal {
     int exponent;
     bool negative;
 };
+
+// The digits of an unsigned mantissa at `q` with fewer than eight integer
+// digits ("8.123456789012345678" of "%.18e"). The fraction's first 16 bytes
+// are scanned at once, so that its end, on which the search for the next
+// number waits, is found in one step for up to 15 fraction digits instead of
+// one digit block after another. Returns the byte after the mantissa, with
+// its count of digits, their value and minus the count of fraction digits;
+// or nullptr for eight integer digits or more. More than 19 digits may wrap
+// the value; callers give such numbers up.
+inline const char* unsigned_mantissa(const char* q, std::uint64_t& mantissa, int& digits,
+                                     int& exponent) {
+    const std::uint64_t integer_block = load_eight(q);
+    const int integer_digits = leading_digits(integer_block);
+    if (integer_digits == 8) return nullptr;
+    mantissa = digits_value(integer_block, integer_digits);
+    digits = integer_digits;
+    exponent = 0;
+    if (q[integer_digits] != '.') return q + integer_digits;
+    const char* fraction = q + integer_digits + 1;
+    const std::uint64_t low = load_eight(fraction);
+    const std::uint64_t high = load_eight(fraction + 8);
+    const std::uint64_t stops_low = non_digit_bits(low);
+    const std::uint64_t stops_high = non_digit_bits(high);
+    if ((stops_low | stops_high) == 0) {
+        mantissa = (mantissa * digit_scale[8] + nonempty_digits_value(low, 8)) * digit_scale[8] +
+                   nonempty_digits_value(high, 8);
+        fraction += 16;
+        const int fraction_digits = 16 + read_digit_run(fraction, mantissa);
+        digits += fraction_digits;
+        exponent = -fraction_digits;
+        return fraction;
+    }
+    const int fraction_digits = lowest_bit(stops_low, stops_high) >> 3;
+    const bool two_blocks = fraction_digits > 8;
+    const std::uint64_t fraction_part =
+        two_blocks ? nonempty_digits_value(low, 8) * digit_scale[fraction_digits - 8] +
+                         digits_value(high, fraction_digits - 8)
+                   : digits_value(low, fraction_digits);
+    const std::uint64_t fraction_scale = two_blocks
+                                             ? digit_scale[8] * digit_scale[fraction_digits - 8]
+                                             : digit_scale[fraction_digits];
+    mantissa = mantissa * fraction_scale + fraction_part;
+    digits += fraction_digits;
+    exponent = -fraction_digits;
+    return fraction + fraction_digits;
+}
+
+// Decimals as printf's %e and %.Ng print them ("-1.234567890123456789e+01",
+// "5.1234567e-05") and plain ones too long for the short parsers, digit block
+// by digit block. Returns nullptr unless the number has 1 to 19 digits, leading
+// zeros included (so that the mantissa cannot wrap), and an exponent, if any,
+// of one to three digits; those are left to fast_float. Where it returns a
+// pointer, fast_float would stop at the same byte with the same value.
+inline const char* parse_scientific(const char* p, ScaledDecimal& decimal) {
+    const bool negative = *p == '-';
+    const char* q = p + negative;
+    std::uint64_t mantissa = 0;
+    int digits;
+    int exponent = 0;
+    if (const char* const mantissa_end = unsigned_mantissa(q, mantissa, digits, exponent)) {
+        q = mantissa_end;
+    } else {
+        digits = read_digit_run(q, mantissa);
+        if (*q == '.') {
+            ++q;
+            const int fraction_digits = read_digit_run(q, mantissa);
+            digits += fraction_digits;
+            exponent = -fraction_digits;
+        }
+    }
+    if (digits == 0 || digits > 19) return nullptr;
+    if (is_exponent_mark(*q)) {
+        // A mark without digits after it is no part of the number; fast_float
+        // knows where such a number stops.
+        const char* e = q + 1;
+        const bool negative_exponent = *e == '-';
+        e += negative_exponent || *e == '+';
+        const auto tens = static_cast<unsigned char>(e[0] - '0');
+        const auto units = static_cast<unsigned char>(e[1] - '0');
+        int value;
+        if (tens <= 9 && units <= 9 && static_cast<unsigned char>(e[2] - '0') > 9) {
+            // Two digits, as printf always writes at least.
+            value = 10 * tens + units;
+            q = e + 2;
+        } else {
+            const std::uint64_t block = load_eight(e);
+            const int exponent_digits = leading_digits(block);
+            if (exponent_digits == 0 || exponent_digits > 3) return nullptr;
+            value = static_cast<int>(nonempty_digits_value(block, exponent_digits));
+            q = e + exponent_digits;
+        }
+        exponent += negative_exponent ? -value : value;
+    }
+    decimal = {mantissa, exponent, negative};
+    return q;
+}
 
 // Parts of the number in [p, end), which fast_float has read whole. Returns
 // false for more than 19 digits after the leading zeros, an exponent of more

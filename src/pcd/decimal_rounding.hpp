@@ -1,8 +1,9 @@
 #pragma once
 
 // Rounding of a ShortDecimal (mantissa / 10^k, mantissa at most 2^53, k at
-// most 19) to binary64 and binary32, where one or two floating-point
-// operations give the correctly rounded result. Each shortcut relies on every
+// most 19) and of a ScaledDecimal (mantissa * 10^k, with an exponent) to
+// binary64 and binary32, where one or two floating-point operations give the
+// correctly rounded result. Each shortcut relies on every
 // double operation being rounded once to binary64
 // (platform::plain_binary64); where it is not, the functions report that they
 // cannot decide, and the caller converts with fast_float.
@@ -16,9 +17,10 @@
 
 namespace pcd {
 
-inline constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                           1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                           1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+// 10^k, exact doubles up to 10^22.
+inline constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // 10^-k, each rounded once, for scaling a decimal's digits down by k places.
 inline constexpr double inverse_powers_of_ten[] = {1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,
@@ -82,9 +84,68 @@ inline bool short_decimal_to_float(const ShortDecimal& decimal, float& value) {
     double rounded = mantissa_value(decimal) * inverse_powers_of_ten[decimal.fraction_digits];
     if (near_binary32_halfway(rounded, 4)) {
         rounded = exact_magnitude(decimal);
-        if (near_binary32_halfway(rounded, 0)) return false;
+        if (near_binary32_halfway(rounded, 6)) return false;
     }
     value = with_sign<float, std::uint32_t>(static_cast<float>(rounded), decimal.negative);
+    return true;
+}
+
+// 10^k for k from scale_first to scale_last, each rounded once: every scale
+// by which a mantissa of up to 19 digits lands in the normal binary32 range.
+inline constexpr int scale_first = -64;
+inline constexpr int scale_last = 38;
+inline constexpr double scales[] = {
+    1e-64, 1e-63, 1e-62, 1e-61, 1e-60, 1e-59, 1e-58, 1e-57, 1e-56, 1e-55, 1e-54, 1e-53, 1e-52,
+    1e-51, 1e-50, 1e-49, 1e-48, 1e-47, 1e-46, 1e-45, 1e-44, 1e-43, 1e-42, 1e-41, 1e-40, 1e-39,
+    1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32, 1e-31, 1e-30, 1e-29, 1e-28, 1e-27, 1e-26,
+    1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13,
+    1e-12, 1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,
+    1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,
+    1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24,  1e25,  1e26,
+    1e27,  1e28,  1e29,  1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,  1e38};
+static_assert(sizeof scales / sizeof scales[0] == scale_last - scale_first + 1);
+
+// Correctly rounded binary32 of a scaled decimal, when it can be had cheaply.
+// The mantissa (up to 19 digits) rounded to binary64, times the rounded
+// scale, rounded again: three roundings, each off by at most 2^-53 of its
+// value, which is at most one unit of the last place. So the product lies
+// within 3 units of the last place of the exact value, and where
+// it is farther than 6 from every binary32 halfway point it rounds to binary32
+// as the decimal does. Results outside the normal binary32 range (subnormal,
+// or past the largest binary32) and anything near a halfway point go to the
+// exact conversion; so does everything where double arithmetic is not
+// rounded once (x87).
+inline bool scaled_decimal_to_float(const ScaledDecimal& decimal, float& value) {
+    if constexpr (!platform::plain_binary64) return false;
+    if (decimal.exponent < scale_first || decimal.exponent > scale_last) return false;
+    const double rounded =
+        static_cast<double>(decimal.mantissa) * scales[decimal.exponent - scale_first];
+    std::uint64_t bits;
+    std::memcpy(&bits, &rounded, sizeof bits);
+    // Biased binary64 exponents of 2^-126 to 2^127, in one unsigned comparison.
+    if ((bits >> 52) - (1023 - 126) > 253) {
+        if (decimal.mantissa != 0) return false;
+        value = with_sign<float, std::uint32_t>(0.0f, decimal.negative);
+        return true;
+    }
+    if (near_binary32_halfway(rounded, 6)) return false;
+    value = with_sign<float, std::uint32_t>(static_cast<float>(rounded), decimal.negative);
+    return true;
+}
+
+// Correctly rounded binary64 of a scaled decimal whose mantissa (at most
+// 2^53) and power of ten (10^0 to 10^22) are exact doubles: one correctly
+// rounded product or quotient. Anything else, and everything where double
+// arithmetic is not rounded once, goes to the exact conversion.
+inline bool scaled_decimal_to_double(const ScaledDecimal& decimal, double& value) {
+    if constexpr (!platform::plain_binary64) return false;
+    if (decimal.mantissa > (std::uint64_t{1} << 53) || decimal.exponent < -22 ||
+        decimal.exponent > 22)
+        return false;
+    const double mantissa = static_cast<double>(static_cast<std::int64_t>(decimal.mantissa));
+    const double magnitude = decimal.exponent < 0 ? mantissa / powers_of_ten[-decimal.exponent]
+                                                  : mantissa * powers_of_ten[decimal.exponent];
+    value = with_sign<double, std::uint64_t>(magnitude, decimal.negative);
     return true;
 }
 

@@ -57,7 +57,8 @@ std::string digits(std::mt19937_64& random, std::size_t count) {
 }
 
 // A number every field of the type reads whole: mostly what writers print
-// ("%.3f", "%.8g", integers), now and then forms the kernels refuse.
+// ("%.3f", "%.8g", "%.8e", "%.18e", "%.9g", integers), now and then forms the
+// kernels refuse.
 std::string number_for(const FieldLayout& field, std::mt19937_64& random) {
     const bool odd = random() % 16 == 0;
     const std::string sign = random() % 3 == 0 ? "-" : "";
@@ -71,6 +72,13 @@ std::string number_for(const FieldLayout& field, std::mt19937_64& random) {
         if (random() % 20 == 0) return "0." + std::string(300, '0') + "7";  // longer than a window
         return forms[random() % 10];
     }
+    const auto style = random() % 8;
+    if (style == 0) {
+        const char* const marks[] = {"e+", "e-", "E-"};
+        return sign + digits(random, 1) + "." + digits(random, random() % 2 == 0 ? 8 : 18) +
+               marks[random() % 3] + digits(random, 2 + random() % 4 / 3);
+    }
+    if (style == 1) return sign + digits(random, 1 + random() % 3) + "." + digits(random, 8);
     const std::size_t integer_digits = random() % 4;
     const std::size_t fraction_digits = random() % 2 == 0 ? 3 : 8 - integer_digits;
     return sign + digits(random, integer_digits) + "." + digits(random, fraction_digits);

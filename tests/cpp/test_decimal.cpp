@@ -9,6 +9,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -48,20 +49,43 @@ void mismatch(const std::string& token, const char* what) {
     if (++failures <= 10) FAIL_CHECK(std::string(what) << " for \"" << token << "\"");
 }
 
+// The parts parse_scientific gives for what the short parsers leave, and the
+// rounding shortcuts for them: exponents and long mantissas.
+void check_scientific(const Text& text, const std::string& token, const char* float_end,
+                      float float_value, double double_value) {
+    pcd::ScaledDecimal decimal;
+    const char* const next = pcd::parse_scientific(text.begin(), decimal);
+    if (next == nullptr) return;
+    if (next != float_end) return mismatch(token, "parse_scientific stops elsewhere");
+    float as_float;
+    if (pcd::scaled_decimal_to_float(decimal, as_float) &&
+        bits_of(as_float) != bits_of(float_value))
+        mismatch(token, "binary32 of the scaled decimal differs");
+    double as_double;
+    const bool converted = pcd::scaled_decimal_to_double(decimal, as_double);
+    if (converted && bits_of(as_double) != bits_of(double_value))
+        mismatch(token, "binary64 of the scaled decimal differs");
+    const bool exact = decimal.mantissa <= (std::uint64_t{1} << 53) && decimal.exponent >= -22 &&
+                       decimal.exponent <= 22;
+    if (pcd::platform::plain_binary64 && exact && !converted)
+        mismatch(token, "binary64 shortcut of the scaled decimal not taken");
+}
+
 // The decoder's path for a binary32 or binary64 field: the parts from
-// parse_fixed_point (binary64 only) or parse_short_decimal, then the rounding
-// shortcut. Whatever they give must be fast_float's value and end.
+// parse_fixed_point (binary64 only) or parse_short_decimal, else from
+// parse_scientific, then the rounding shortcut. Whatever they give must be
+// fast_float's value and end.
 void check_decimal(const std::string& token) {
     const Text text(token);
     float float_value;
     double double_value;
     const auto float_oracle = fast_float::from_chars(text.begin(), text.end(), float_value);
     fast_float::from_chars(text.begin(), text.end(), double_value);
+    const char* const float_end = float_oracle.ec == std::errc() ? float_oracle.ptr : nullptr;
     ShortDecimal decimal;
     const char* const next = pcd::parse_short_decimal(text.begin(), decimal);
-    if (next == nullptr) return;
-    if (float_oracle.ec != std::errc() || next != float_oracle.ptr)
-        return mismatch(token, "parse_short_decimal stops elsewhere");
+    if (next == nullptr) return check_scientific(text, token, float_end, float_value, double_value);
+    if (next != float_end) return mismatch(token, "parse_short_decimal stops elsewhere");
     float as_float;
     if (pcd::short_decimal_to_float(decimal, as_float) && bits_of(as_float) != bits_of(float_value))
         mismatch(token, "binary32 differs");
@@ -173,6 +197,56 @@ TEST_CASE("binary32 is rounded once") {
           "71.35016250610352", "62.85831642150879", "-0.51187863945961", "-71.35016250610352",
           "16777217", "33554434", "0.061765905", "1.0000000596046448"})
         check_decimal(token);
+}
+
+// Numbers as printf's %e, %.Ne and %.Ng print binary32 values of every
+// magnitude, from subnormal to the largest, and mantissas of up to 21 digits
+// with exponents of every length fast_float reads.
+TEST_CASE("decimals with exponents and long mantissas") {
+    failures = 0;
+    for (const char* token : {"1.1754942e-38",
+                              "1.17549435e-38",
+                              "1.1754944e-38",
+                              "3.4028235e+38",
+                              "3.40282357e+38",
+                              "3.4028236e38",
+                              "1e-45",
+                              "7e-46",
+                              "1.4e-45",
+                              "0.000000000000000000e+00",
+                              "-0e0",
+                              "4.99778613448143e-1",
+                              "-7.135016250610352e+01",
+                              "1.0000000596046448e0",
+                              "1e39",
+                              "9.999999999999999999e-65",
+                              "1.000000000000000000e+38",
+                              "5e-324",
+                              "1e",
+                              "1e+",
+                              "1.5e-",
+                              "1e0001",
+                              "1e-1000",
+                              "12345678901234567890e-20",
+                              "9999999999999999999e-19"})
+        check_decimal(token);
+    std::mt19937_64 random(23);
+    char buffer[64];
+    for (int i = 0; i < 300000; ++i) {
+        std::uint32_t bits = static_cast<std::uint32_t>(random());
+        if ((bits & 0x7F800000u) == 0x7F800000u) bits ^= 0x40000000u;  // no inf or nan
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        const char* const formats[] = {"%.8e", "%.18e", "%e", "%.9g", "%.8g", "%E", "%f"};
+        std::snprintf(buffer, sizeof buffer, formats[random() % 7], static_cast<double>(value));
+        check_decimal(buffer);
+        const std::string mantissa = digits(random, 1 + static_cast<int>(random() % 21));
+        const std::size_t point = static_cast<std::size_t>(random() % (mantissa.size() + 1));
+        const char* const marks[] = {"e", "E", "e+", "e-", "E-"};
+        check_decimal((random() % 2 == 0 ? "-" : "") + mantissa.substr(0, point) + "." +
+                      mantissa.substr(point) + marks[random() % 5] +
+                      std::to_string(random() % (random() % 4 == 0 ? 1000 : 50)));
+    }
 }
 
 TEST_CASE("integers of up to four digits, and random ones of up to 24") {

@@ -67,6 +67,18 @@ def seeds():
     yield "crlf_ascii", header_of(xyz, 2, "ascii").replace(b"\n", b"\r\n") + b"1 2 3\r\n4 5 6\r\n"
     yield "ascii_words", header_of(xyz, 3, "ascii") + b"nan inf -inf\n1e-45 -0 +1\n0x10 1e400 .5\n"
     yield "ascii_short", header_of(xyz, 4, "ascii") + b"1 2\n"
+    # What printf's %.8e, %.18e, %.9g and %f write, and exponents at the edges
+    # of the binary32 range.
+    yield (
+        "ascii_exponents",
+        header_of(xyz, 4, "ascii")
+        + (
+            b"-8.12345678e+01 5.00000000e-02 1.23456789E-05\n"
+            b"5.521196746826171875e+01 -3.454669189453125000e+01 0.000000000000000000e+00\n"
+            b"-12.3456789 0.0123456789 37.000000\n"
+            b"3.40282357e+38 1.17549429e-38 1.4e-45\n"
+        ),
+    )
     yield "no_newline", header_of(xyz, 0, "binary").rstrip(b"\n")
     yield "no_data_line", header_of(xyz, 1, "binary").replace(b"DATA binary\n", b"")
     yield "unknown_kind", header_of(xyz, 1, "binary_zstd") + bytes(12)
