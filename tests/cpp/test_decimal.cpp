@@ -81,7 +81,11 @@ void check_decimal(const std::string& token) {
     double double_value;
     const auto float_oracle = fast_float::from_chars(text.begin(), text.end(), float_value);
     fast_float::from_chars(text.begin(), text.end(), double_value);
-    const char* const float_end = float_oracle.ec == std::errc() ? float_oracle.ptr : nullptr;
+    // Newer fast_float releases report overflow and underflow as out of range,
+    // with the infinity or zero in the value, as the decoder takes them.
+    const bool float_read =
+        float_oracle.ec == std::errc() || float_oracle.ec == std::errc::result_out_of_range;
+    const char* const float_end = float_read ? float_oracle.ptr : nullptr;
     ShortDecimal decimal;
     const char* const next = pcd::parse_short_decimal(text.begin(), decimal);
     if (next == nullptr) return check_scientific(text, token, float_end, float_value, double_value);
