@@ -35,14 +35,13 @@ const char* parse_integer(const char* p, const char* end, T& value, bool& has_va
     return convert_integer(p, end, value, has_value);
 }
 
-// Numbers the short decimal paths leave: exponents ("1.234567890123456789e+01")
-// and long mantissas, then fast_float for what those cannot round cheaply.
-// Stores the value into `element` unless that is null.
+// The value of the scaled decimal that ends at `next` (nullptr where the
+// number was given up), rounded by the shortcuts, else by fast_float reading
+// the number at `p` whole. Stores it into `element` unless that is null.
 template <typename T>
-const char* convert_scientific(const char* p, const char* end, std::uint8_t* element) {
-    ScaledDecimal decimal;
+const char* round_scaled(const char* p, const char* end, const char* next,
+                         const ScaledDecimal& decimal, std::uint8_t* element) {
     T value;
-    const char* next = parse_scientific(p, decimal);
     bool rounded;
     if constexpr (std::is_same_v<T, float>)
         rounded = next != nullptr && scaled_decimal_to_float(decimal, value);
@@ -51,6 +50,24 @@ const char* convert_scientific(const char* p, const char* end, std::uint8_t* ele
     if (!rounded) return convert_float<T>(p, end, element);
     if (element != nullptr) std::memcpy(element, &value, sizeof value);
     return next;
+}
+
+// Numbers the short decimal paths leave: exponents ("1.234567890123456789e+01")
+// and long mantissas, then fast_float for what those cannot round cheaply.
+// Stores the value into `element` unless that is null.
+template <typename T>
+const char* convert_scientific(const char* p, const char* end, std::uint8_t* element) {
+    ScaledDecimal decimal;
+    return round_scaled<T>(p, end, parse_scientific(p, decimal), decimal, element);
+}
+
+// A number whose short mantissa parse_short_decimal read up to the exponent
+// mark `mark`: the exponent is read on from there.
+template <typename T>
+const char* convert_exponent(const char* p, const char* end, const char* mark,
+                             const ShortDecimal& parts, std::uint8_t* element) {
+    ScaledDecimal decimal;
+    return round_scaled<T>(p, end, with_exponent(mark, parts, decimal), decimal, element);
 }
 
 // Converts the number at `p` for `slot` and stores it into `element`; returns
@@ -62,6 +79,8 @@ inline const char* convert_slot(const AsciiSlot& slot, const char* p, const char
         ShortDecimal decimal;
         float value;
         const char* next = parse_short_decimal(p, decimal);
+        if (next != nullptr && is_exponent_mark(*next))
+            return convert_exponent<float>(p, end, next, decimal, element);
         if (next == nullptr || !short_decimal_to_float(decimal, value))
             return convert_scientific<float>(p, end, element);
         std::memcpy(element, &value, sizeof value);
@@ -76,6 +95,8 @@ inline const char* convert_slot(const AsciiSlot& slot, const char* p, const char
             double value;
             const char* next = parse_fixed_point(p, decimal);
             if (next == nullptr) next = parse_short_decimal(p, decimal);
+            if (next != nullptr && is_exponent_mark(*next))
+                return convert_exponent<double>(p, end, next, decimal, target);
             if (next == nullptr || !short_decimal_to_double(decimal, value))
                 return convert_scientific<double>(p, end, target);
             if (target != nullptr) std::memcpy(target, &value, sizeof value);

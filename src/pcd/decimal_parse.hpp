@@ -39,8 +39,10 @@ const char* parse_long_fraction_run(const char* p, int point, ShortDecimal& deci
 // A plain decimal whose digits and point lie within its first 16 bytes, or
 // that has at most 16 integer and 7 fraction digits, gives its parts when
 // its mantissa is at most 2^53 (so that mantissa and power of ten are exact
-// doubles); the usual ones without leaving this function. Longer ones and
-// exponents are parse_scientific's.
+// doubles); the usual ones without leaving this function. A short mantissa
+// followed by an exponent mark ("1.23456789e+01" of "%.8e") gives its parts
+// and returns the mark, so that with_exponent reads on from there instead of
+// the whole number being scanned again. Longer ones are parse_scientific's.
 inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
     // The usual number and the byte after it lie in the 16 bytes at `p`, with
     // at most 8 digits on either side of the point. Its end then follows from
@@ -64,7 +66,7 @@ inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
     }
     const int integer_digits = first - negative;
     if (integer_digits > 8 || fraction_digits > 8) return parse_long_fraction(p, end, decimal);
-    if (integer_digits + fraction_digits == 0 || is_exponent_mark(p[end])) return nullptr;
+    if (integer_digits + fraction_digits == 0) return nullptr;
     // The digits are loaded again rather than shifted out of the 16 bytes:
     // loads are cheaper than 128-bit shifts, and nothing waits for them.
     const std::uint64_t body = load_eight(p + negative);
@@ -172,6 +174,32 @@ inline const char* unsigned_mantissa(const char* q, std::uint64_t& mantissa, int
     return fraction + fraction_digits;
 }
 
+// The exponent after the mark at `mark` ("e+01", "E-5"): one to three digits
+// after an optional sign, added to `exponent`. Returns the byte after it, or
+// nullptr for anything else: a mark without digits after it is no part of the
+// number, and fast_float knows where such a number stops.
+inline const char* read_exponent(const char* mark, int& exponent) {
+    const char* e = mark + 1;
+    const bool negative_exponent = *e == '-';
+    e += negative_exponent || *e == '+';
+    const auto tens = static_cast<unsigned char>(e[0] - '0');
+    const auto units = static_cast<unsigned char>(e[1] - '0');
+    int value;
+    if (tens <= 9 && units <= 9 && static_cast<unsigned char>(e[2] - '0') > 9) {
+        // Two digits, as printf always writes at least.
+        value = 10 * tens + units;
+        e += 2;
+    } else {
+        const std::uint64_t block = load_eight(e);
+        const int exponent_digits = leading_digits(block);
+        if (exponent_digits == 0 || exponent_digits > 3) return nullptr;
+        value = static_cast<int>(nonempty_digits_value(block, exponent_digits));
+        e += exponent_digits;
+    }
+    exponent += negative_exponent ? -value : value;
+    return e;
+}
+
 // Decimals as printf's %e and %.Ng print them ("-1.234567890123456789e+01",
 // "5.1234567e-05") and plain ones too long for the short parsers, digit block
 // by digit block. Returns nullptr unless the number has 1 to 19 digits, leading
@@ -197,29 +225,22 @@ inline const char* parse_scientific(const char* p, ScaledDecimal& decimal) {
     }
     if (digits == 0 || digits > 19) return nullptr;
     if (is_exponent_mark(*q)) {
-        // A mark without digits after it is no part of the number; fast_float
-        // knows where such a number stops.
-        const char* e = q + 1;
-        const bool negative_exponent = *e == '-';
-        e += negative_exponent || *e == '+';
-        const auto tens = static_cast<unsigned char>(e[0] - '0');
-        const auto units = static_cast<unsigned char>(e[1] - '0');
-        int value;
-        if (tens <= 9 && units <= 9 && static_cast<unsigned char>(e[2] - '0') > 9) {
-            // Two digits, as printf always writes at least.
-            value = 10 * tens + units;
-            q = e + 2;
-        } else {
-            const std::uint64_t block = load_eight(e);
-            const int exponent_digits = leading_digits(block);
-            if (exponent_digits == 0 || exponent_digits > 3) return nullptr;
-            value = static_cast<int>(nonempty_digits_value(block, exponent_digits));
-            q = e + exponent_digits;
-        }
-        exponent += negative_exponent ? -value : value;
+        q = read_exponent(q, exponent);
+        if (q == nullptr) return nullptr;
     }
     decimal = {mantissa, exponent, negative};
     return q;
+}
+
+// The number whose short mantissa parse_short_decimal gave as `parts`,
+// stopping at the exponent mark `mark`, as a scaled decimal. Returns the byte
+// after the exponent, or nullptr where parse_scientific would give up too.
+inline const char* with_exponent(const char* mark, const ShortDecimal& parts,
+                                 ScaledDecimal& decimal) {
+    int exponent = -parts.fraction_digits;
+    const char* const next = read_exponent(mark, exponent);
+    decimal = {parts.mantissa, exponent, parts.negative};
+    return next;
 }
 
 // Parts of the number in [p, end), which fast_float has read whole. Returns

@@ -49,14 +49,13 @@ void mismatch(const std::string& token, const char* what) {
     if (++failures <= 10) FAIL_CHECK(std::string(what) << " for \"" << token << "\"");
 }
 
-// The parts parse_scientific gives for what the short parsers leave, and the
-// rounding shortcuts for them: exponents and long mantissas.
-void check_scientific(const Text& text, const std::string& token, const char* float_end,
-                      float float_value, double double_value) {
-    pcd::ScaledDecimal decimal;
-    const char* const next = pcd::parse_scientific(text.begin(), decimal);
+// The parts parse_scientific gives for what the short parsers leave, or
+// with_exponent for the exponent after a short mantissa, and the rounding
+// shortcuts for them.
+void check_scaled(const pcd::ScaledDecimal& decimal, const char* next, const std::string& token,
+                  const char* float_end, float float_value, double double_value) {
     if (next == nullptr) return;
-    if (next != float_end) return mismatch(token, "parse_scientific stops elsewhere");
+    if (next != float_end) return mismatch(token, "the scaled decimal stops elsewhere");
     float as_float;
     if (pcd::scaled_decimal_to_float(decimal, as_float) &&
         bits_of(as_float) != bits_of(float_value))
@@ -88,7 +87,15 @@ void check_decimal(const std::string& token) {
     const char* const float_end = float_read ? float_oracle.ptr : nullptr;
     ShortDecimal decimal;
     const char* const next = pcd::parse_short_decimal(text.begin(), decimal);
-    if (next == nullptr) return check_scientific(text, token, float_end, float_value, double_value);
+    pcd::ScaledDecimal scaled;
+    if (next == nullptr) {
+        const char* const scaled_next = pcd::parse_scientific(text.begin(), scaled);
+        return check_scaled(scaled, scaled_next, token, float_end, float_value, double_value);
+    }
+    if (pcd::is_exponent_mark(*next)) {
+        const char* const scaled_next = pcd::with_exponent(next, decimal, scaled);
+        return check_scaled(scaled, scaled_next, token, float_end, float_value, double_value);
+    }
     if (next != float_end) return mismatch(token, "parse_short_decimal stops elsewhere");
     float as_float;
     if (pcd::short_decimal_to_float(decimal, as_float) && bits_of(as_float) != bits_of(float_value))
