@@ -9,12 +9,9 @@
 // PCD_PLATFORM_GENERIC to take the generic branch on any compiler (the unit
 // tests build it so). No other file tests a compiler or an architecture.
 
-#include <array>
 #include <cfloat>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 
 // clang-cl defines both _MSC_VER and __clang__ and takes the MSVC branch: it
 // targets Microsoft's C runtime, without the compiler-rt that GCC-style CPU
@@ -41,9 +38,6 @@
 #define PCD_X86_64_INTRINSICS 1
 #else
 #define PCD_X86_64_INTRINSICS 0
-#endif
-#if PCD_X86_64_INTRINSICS && PCD_PLATFORM_GNU
-#include <cpuid.h>
 #endif
 
 // Functions kept out of line, so that the hot code around a call keeps its
@@ -201,25 +195,41 @@ constexpr X86Feature x86_features[] = {
     {"avx512vbmi2", 7, 2, 6, zmm_state},
 };
 
-inline const X86Feature* find_x86_feature(std::string_view name) {
+// The entry of `x86_features` named by the `length` bytes at `name`, or null.
+inline const X86Feature* find_x86_feature(const char* name, std::size_t length) {
     for (const X86Feature& feature : x86_features)
-        if (name == feature.name) return &feature;
+        if (std::strlen(feature.name) == length && std::memcmp(feature.name, name, length) == 0)
+            return &feature;
     return nullptr;
 }
 
+struct CpuidRegisters {
+    std::uint32_t reg[4];  // eax, ebx, ecx, edx
+};
+
 // CPUID leaf `leaf`, subleaf 0; all zero where the processor has no such leaf
-// or the build is not for x86-64.
-inline std::array<std::uint32_t, 4> cpuid(std::uint32_t leaf) {
-    std::array<std::uint32_t, 4> regs{};
+// or the build is not for x86-64. GCC and Clang go through inline assembly:
+// <cpuid.h> clashes with MinGW's <intrin.h>, which fast_float includes.
+inline CpuidRegisters cpuid(std::uint32_t leaf) {
+    CpuidRegisters regs{};
 #if PCD_X86_64_INTRINSICS && PCD_PLATFORM_GNU
-    __get_cpuid_count(leaf, 0, &regs[0], &regs[1], &regs[2], &regs[3]);
+    const auto raw = [](std::uint32_t eax, CpuidRegisters& out) {
+        __asm__ __volatile__("cpuid"
+                             : "=a"(out.reg[0]), "=b"(out.reg[1]), "=c"(out.reg[2]),
+                               "=d"(out.reg[3])
+                             : "a"(eax), "c"(0u));
+    };
+    CpuidRegisters max_leaf{};
+    raw(leaf & 0x80000000u, max_leaf);
+    if (max_leaf.reg[0] < leaf) return regs;
+    raw(leaf, regs);
 #elif PCD_X86_64_INTRINSICS && PCD_PLATFORM_MSVC
     int max_leaf[4];
     __cpuid(max_leaf, static_cast<int>(leaf & 0x80000000u));
     if (static_cast<std::uint32_t>(max_leaf[0]) < leaf) return regs;
     int out[4];
     __cpuidex(out, static_cast<int>(leaf), 0);
-    for (int i = 0; i < 4; ++i) regs[i] = static_cast<std::uint32_t>(out[i]);
+    for (int i = 0; i < 4; ++i) regs.reg[i] = static_cast<std::uint32_t>(out[i]);
 #else
     (void)leaf;
 #endif
@@ -229,7 +239,7 @@ inline std::array<std::uint32_t, 4> cpuid(std::uint32_t leaf) {
 // The register state the operating system saves on a context switch (XCR0);
 // 0 where it does not expose XCR0 (CPUID.1:ECX.OSXSAVE clear) or off x86-64.
 inline std::uint64_t os_saved_state() {
-    if ((cpuid(1)[2] & (1u << 27)) == 0) return 0;
+    if ((cpuid(1).reg[2] & (1u << 27)) == 0) return 0;
 #if PCD_X86_64_INTRINSICS && PCD_PLATFORM_GNU
     std::uint32_t low = 0;
     std::uint32_t high = 0;
@@ -246,18 +256,17 @@ inline std::uint64_t os_saved_state() {
 // as kernels.def lists them) runs here: the processor reports every one and
 // the operating system saves the registers they use. A name the table above
 // does not know never runs; no features at all run anywhere.
-inline bool runs_code_for(std::string_view features) {
+inline bool runs_code_for(const char* features) {
     std::uint64_t state = 0;
     bool state_read = false;
-    while (!features.empty()) {
-        const std::size_t comma = features.find(',');
-        const std::string_view name = features.substr(0, comma);
-        features =
-            comma == std::string_view::npos ? std::string_view() : features.substr(comma + 1);
-        const X86Feature* feature = find_x86_feature(name);
+    while (*features != '\0') {
+        std::size_t length = 0;
+        while (features[length] != '\0' && features[length] != ',') ++length;
+        const X86Feature* feature = find_x86_feature(features, length);
+        features += features[length] == ',' ? length + 1 : length;
         if (feature == nullptr) return false;
-        const std::uint32_t reg = cpuid(feature->leaf)[static_cast<std::size_t>(feature->reg)];
-        if ((reg & (std::uint32_t{1} << feature->bit)) == 0) return false;
+        if ((cpuid(feature->leaf).reg[feature->reg] & (std::uint32_t{1} << feature->bit)) == 0)
+            return false;
         if (feature->os_state != 0) {
             if (!state_read) state = os_saved_state();
             state_read = true;

@@ -48,7 +48,7 @@ TEST_CASE("each kernel is compiled for its row's features, and detection knows e
         CAPTURE(pcd::kernel_name(kernel));
         for (const std::string& feature : split_features(pcd::kernel_features(kernel))) {
             CAPTURE(feature);
-            CHECK(pcd::platform::find_x86_feature(feature) != nullptr);
+            CHECK(pcd::platform::find_x86_feature(feature.data(), feature.size()) != nullptr);
         }
     }
 }
