@@ -33,22 +33,46 @@ const char* parse_long_fraction(const char* p, int end, ShortDecimal& decimal) {
 }
 
 // With at most seven fraction digits the number is valued in three parts (up
-// to 16 integer digits in two, the fraction in one); anything else is left to
+// to 16 integer digits in two, the fraction in one). A longer fraction is
+// read on only where an exponent follows ("1.234567890123456789e+01" of
+// "%.18e"): its mantissa (up to 19 digits, beyond 2^53) goes to the exponent
+// reader, so that the number is not scanned again. Anything else is left to
 // parse_scientific.
 const char* parse_long_fraction_run(const char* p, int point, ShortDecimal& decimal) {
     const bool negative = *p == '-';
     const int integer_digits = point - negative;
-    const char* const fraction = p + point + 1;
-    const std::uint64_t fraction_block = load_eight(fraction);
-    const int fraction_digits = leading_digits(fraction_block);
-    if (fraction_digits == 8 || integer_digits + fraction_digits > 19) return nullptr;
-    if (is_exponent_mark(fraction[fraction_digits])) return nullptr;
     const char* const q = p + negative;
     const std::uint64_t integer_part =
         integer_digits <= 8
             ? digits_value(load_eight(q), integer_digits)
             : nonempty_digits_value(load_eight(q), 8) * digit_scale[integer_digits - 8] +
                   digits_value(load_eight(q + 8), integer_digits - 8);
+    const char* fraction = p + point + 1;
+    const std::uint64_t fraction_block = load_eight(fraction);
+    int fraction_digits = leading_digits(fraction_block);
+    if (fraction_digits == 8) {
+        // The 16 bytes after the first eight fraction digits at once, so that
+        // the mantissa's end is found in one step.
+        const char* const rest = fraction + 8;
+        const std::uint64_t low = load_eight(rest);
+        const std::uint64_t high = load_eight(rest + 8);
+        const std::uint64_t stops_low = non_digit_bits(low);
+        const std::uint64_t stops_high = non_digit_bits(high);
+        if ((stops_low | stops_high) == 0) return nullptr;
+        const int more = lowest_bit(stops_low, stops_high) >> 3;
+        fraction_digits = 8 + more;
+        if (integer_digits + fraction_digits > 19 || !is_exponent_mark(rest[more])) return nullptr;
+        std::uint64_t mantissa =
+            integer_part * digit_scale[8] + nonempty_digits_value(fraction_block, 8);
+        mantissa = more > 8 ? (mantissa * digit_scale[8] + nonempty_digits_value(low, 8)) *
+                                      digit_scale[more - 8] +
+                                  digits_value(high, more - 8)
+                            : mantissa * digit_scale[more] + digits_value(low, more);
+        decimal = {mantissa, fraction_digits, negative};
+        return rest + more;
+    }
+    if (integer_digits + fraction_digits > 19) return nullptr;
+    if (is_exponent_mark(fraction[fraction_digits])) return nullptr;
     const std::uint64_t mantissa =
         integer_part * digit_scale[fraction_digits] + digits_value(fraction_block, fraction_digits);
     if (mantissa > (std::uint64_t{1} << 53)) return nullptr;

@@ -32,7 +32,9 @@ const char* parse_long_fraction(const char* p, int end, ShortDecimal& decimal);
 
 // A plain decimal at `p` whose point lies at `point`, within its first 16
 // bytes, and whose fraction runs on past them: timestamps such as
-// "1700000000.000385".
+// "1700000000.000385", and the mantissas of "%.18e" up to their exponent
+// mark, which is returned as parse_short_decimal returns it (such a mantissa
+// may exceed 2^53; it has at most 19 digits).
 const char* parse_long_fraction_run(const char* p, int point, ShortDecimal& decimal);
 
 // Most numbers in real files are short plain decimals ("-12.345", "7", ".5").
