@@ -181,25 +181,27 @@ inline const char* unsigned_mantissa(const char* q, std::uint64_t& mantissa, int
 // nullptr for anything else: a mark without digits after it is no part of the
 // number, and fast_float knows where such a number stops.
 inline const char* read_exponent(const char* mark, int& exponent) {
+    // printf's form, a sign and two digits, ends four bytes after the mark:
+    // taken by a branch rather than by arithmetic on the loaded bytes, so
+    // that the search for the next number need not wait for them.
+    const char sign = mark[1];
+    const auto tens = static_cast<unsigned char>(mark[2] - '0');
+    const auto units = static_cast<unsigned char>(mark[3] - '0');
+    if ((sign == '+' || sign == '-') && tens <= 9 && units <= 9 &&
+        static_cast<unsigned char>(mark[4] - '0') > 9) {
+        const int value = 10 * tens + units;
+        exponent += sign == '-' ? -value : value;
+        return mark + 4;
+    }
     const char* e = mark + 1;
     const bool negative_exponent = *e == '-';
     e += negative_exponent || *e == '+';
-    const auto tens = static_cast<unsigned char>(e[0] - '0');
-    const auto units = static_cast<unsigned char>(e[1] - '0');
-    int value;
-    if (tens <= 9 && units <= 9 && static_cast<unsigned char>(e[2] - '0') > 9) {
-        // Two digits, as printf always writes at least.
-        value = 10 * tens + units;
-        e += 2;
-    } else {
-        const std::uint64_t block = load_eight(e);
-        const int exponent_digits = leading_digits(block);
-        if (exponent_digits == 0 || exponent_digits > 3) return nullptr;
-        value = static_cast<int>(nonempty_digits_value(block, exponent_digits));
-        e += exponent_digits;
-    }
+    const std::uint64_t block = load_eight(e);
+    const int exponent_digits = leading_digits(block);
+    if (exponent_digits == 0 || exponent_digits > 3) return nullptr;
+    const auto value = static_cast<int>(nonempty_digits_value(block, exponent_digits));
     exponent += negative_exponent ? -value : value;
-    return e;
+    return e + exponent_digits;
 }
 
 // Decimals as printf's %e and %.Ng print them ("-1.234567890123456789e+01",
