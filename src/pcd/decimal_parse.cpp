@@ -1,11 +1,9 @@
 // The longer plain decimals of decimal_parse.hpp, out of line: long
-// fractions ("0.061765905") and timestamps whose fraction runs past 16 bytes;
+// fractions ("0.061765905"), timestamps whose fraction runs past 16 bytes
+// and the long mantissas before an exponent;
 // and the parts of a number for the x87 mending of fast_float's results.
 
 #include "pcd/decimal_parse.hpp"
-
-#include <cstddef>
-#include <cstring>
 
 namespace pcd {
 
@@ -17,10 +15,9 @@ namespace pcd {
 // short.
 const char* parse_long_fraction(const char* p, int end, ShortDecimal& decimal) {
     const bool negative = *p == '-';
-    const char* const point =
-        static_cast<const char*>(std::memchr(p, '.', static_cast<std::size_t>(end)));
-    if (point == nullptr) return nullptr;
-    const int integer_digits = static_cast<int>(point - p) - negative;
+    // The point, if any, ends the integer digits.
+    const int integer_digits = leading_digits(load_eight(p + negative));
+    if (p[negative + integer_digits] != '.') return nullptr;
     const int fraction_digits = end - negative - integer_digits - 1;
     if (integer_digits > 8 || integer_digits + fraction_digits > 15) return nullptr;
     if (is_exponent_mark(p[end])) return nullptr;
