@@ -134,9 +134,11 @@ struct KernelRuns {
     // of nine-digit numbers): then the runs of a four-lane plan, which leave
     // them to the scalar decoder, take over for the rest of the text.
     std::vector<PackedRun> four_lane_runs;
+    // Two whole records at once, where they fit a run (record_pair_run).
+    PackedRun pair;
 };
 
-KernelRuns plan_kernel(Kernel kernel, const std::vector<AsciiSlot>& slots) {
+KernelRuns plan_kernel(Kernel kernel, const std::vector<AsciiSlot>& slots, std::size_t step) {
     const KernelCode code = kernel_code(kernel);
     KernelRuns plan;
     plan.kernel = kernel;
@@ -144,6 +146,7 @@ KernelRuns plan_kernel(Kernel kernel, const std::vector<AsciiSlot>& slots) {
     if (code.decode != nullptr) {
         plan.runs = plan_packed_runs(slots, code.eight_lanes);
         if (code.eight_lanes) plan.four_lane_runs = plan_packed_runs(slots, false);
+        plan.pair = record_pair_run(slots, plan.runs, step);
     }
     return plan;
 }
@@ -168,9 +171,24 @@ bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlo
     PackedRun* runs = plan.runs.empty() ? nullptr : plan.runs.data();
     const AsciiSlot* const slot_table = slots.data();
     const std::size_t slot_count = slots.size();
+    std::size_t pair_from = plan.pair.tried_from();
     bool finished = false;
     std::uint8_t* record = records + first * step;
     for (std::size_t i = first; i < last && !finished; ++i, record += step) {
+        // Pairs of records while they are taken.
+        while (i >= pair_from && last - i >= 2 && end - p >= 64) {
+            const char* const next = decode(p, plan.pair.shape.lanes, record);
+            if (next == nullptr) {
+                plan.pair.refused(i);
+                pair_from = plan.pair.tried_from();
+                break;
+            }
+            p = next;
+            plan.pair.taken();
+            i += 2;
+            record += 2 * step;
+        }
+        if (i == last) break;
         const std::uint64_t point_start = text.position(p);
         for (std::size_t s = 0; s < slot_count;) {
             // A run decoder reads 64 bytes at the cursor and up to 10 bytes
@@ -187,6 +205,8 @@ bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlo
                 if (run.refused(i) && run.beyond_four_lanes) {
                     plan.runs = std::move(plan.four_lane_runs);
                     runs = plan.runs.data();
+                    plan.pair = record_pair_run(slots, plan.runs, step);
+                    pair_from = plan.pair.tried_from();
                 }
             }
             const AsciiSlot& slot = slot_table[s++];
@@ -239,7 +259,8 @@ std::optional<KernelRuns> calibrate(TextWindow& text, Cursor& cursor,
                                     const std::vector<AsciiSlot>& slots, std::uint8_t* records,
                                     std::size_t step, std::size_t& next_record) {
     std::vector<KernelRuns> plans;
-    for (const Kernel kernel : runnable_kernels()) plans.push_back(plan_kernel(kernel, slots));
+    for (const Kernel kernel : runnable_kernels())
+        plans.push_back(plan_kernel(kernel, slots, step));
     std::vector<double> best_rate(plans.size(), 0.0);
     using Clock = std::chrono::steady_clock;
     for (int round = 0; round < calibration_rounds; ++round) {
@@ -285,7 +306,7 @@ void decode_ascii_data(std::istream& stream, std::uint64_t available, const PcdH
         plan = calibrate(text, cursor, slots, buffer.data.get(), step, next_record);
         if (!plan) return;
     } else {
-        plan = plan_kernel(decoding.kernel.value_or(default_kernel()), slots);
+        plan = plan_kernel(decoding.kernel.value_or(default_kernel()), slots, step);
     }
     decode_records(text, cursor, slots, *plan, buffer.data.get(), step, next_record, points);
 }

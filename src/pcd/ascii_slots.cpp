@@ -107,4 +107,28 @@ std::vector<PackedRun> plan_packed_runs(const std::vector<AsciiSlot>& slots, boo
     return runs;
 }
 
+PackedRun record_pair_run(const std::vector<AsciiSlot>& slots, const std::vector<PackedRun>& runs,
+                          std::size_t step) {
+    PackedRun pair;
+    if (runs.empty()) return pair;
+    const RunShape& one = runs[0].shape;
+    const PackedElements& lanes = one.lanes;
+    if (lanes.count == 0 || one.next_slot != slots.size() || slots[0].offset != 0 ||
+        static_cast<std::size_t>(lanes.bytes) != step || 2 * lanes.count > max_packed_numbers)
+        return pair;
+    PackedElements& both = pair.shape.lanes;
+    both = lanes;
+    both.count = 2 * lanes.count;
+    both.integer_lanes |= lanes.integer_lanes << lanes.count;
+    both.unsigned_lanes |= lanes.unsigned_lanes << lanes.count;
+    both.bytes = 2 * lanes.bytes;
+    // The second record's bytes come from the lanes after the first's.
+    for (int b = 0; b < lanes.bytes; ++b)
+        both.sources[lanes.bytes + b] =
+            static_cast<std::uint8_t>(lanes.sources[b] + 4 * lanes.count);
+    pair.shape.next_slot = slots.size();
+    pair.beyond_four_lanes = runs[0].beyond_four_lanes;
+    return pair;
+}
+
 }  // namespace pcd

@@ -67,6 +67,8 @@ struct PackedRun {
 
     // Whether the run is tried at record `i`.
     bool ready(std::size_t i) const { return shape.lanes.count != 0 && i >= resumes_; }
+    // The first record from which it is tried (none where there is no run).
+    std::size_t tried_from() const { return shape.lanes.count != 0 ? resumes_ : SIZE_MAX; }
     void taken() {
         refusals_in_a_row_ = 0;
         count_try(false);
@@ -112,5 +114,12 @@ struct PackedRun {
 // lane, and integers of one or two bytes too; otherwise integers only in
 // lanes that binary32 elements leave free.
 std::vector<PackedRun> plan_packed_runs(const std::vector<AsciiSlot>& slots, bool eight_lanes);
+
+// Where the run at the first slot covers the whole record of `step` bytes and
+// twice its elements fit a run decoder (x y z intensity, or integers of four
+// fields, in short lines), the run of two records at once: the decode loop
+// then calls the kernel once per pair of records. Count 0 otherwise.
+PackedRun record_pair_run(const std::vector<AsciiSlot>& slots, const std::vector<PackedRun>& runs,
+                          std::size_t step);
 
 }  // namespace pcd
