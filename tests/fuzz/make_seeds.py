@@ -79,6 +79,11 @@ def seeds():
             b"3.40282357e+38 1.17549429e-38 1.4e-45\n"
         ),
     )
+    # Records short enough for the vector kernels to take two at a time.
+    yield (
+        "ascii_short_records",
+        header_of(xyz, 16, "ascii") + b"".join(b"%d -%d.5 %d\n" % (i, i, 3 * i) for i in range(16)),
+    )
     yield "no_newline", header_of(xyz, 0, "binary").rstrip(b"\n")
     yield "no_data_line", header_of(xyz, 1, "binary").replace(b"DATA binary\n", b"")
     yield "unknown_kind", header_of(xyz, 1, "binary_zstd") + bytes(12)
