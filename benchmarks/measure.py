@@ -138,8 +138,8 @@ def run_all(args, machine: dict) -> dict:
     plan = []
     for points in args.sizes:
         for cloud in args.clouds:
-            # the printf styles at the smallest size only, without the peers (each of
-            # which takes 10-30x kelvarin's time on such text): a minute, not ten
+            # the printf styles at the smallest size only and without the peers, which
+            # take 17-37x kelvarin's time on ascii: a minute of a full run, not ten
             styled = cloud in pcdgen.PRINTF_STYLES
             if styled and points != min(args.sizes):
                 continue

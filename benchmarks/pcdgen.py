@@ -16,7 +16,7 @@ few decimals, so the ascii text is as short as a careful writer's; xyzi8g has
 the same geometry at full float32 precision, and a ground-level height near 0
 in one point of 32. Every kind of a cloud holds the same numbers (the binary
 file is the reference the loaders are checked against). One point in 997 has
-NaN coordinates, as organised clouds do (not in noise).
+NaN coordinates, as organised clouds do (not in noise and the printf styles).
 
 binary_compressed files are laid out as PCL writes them: the records regrouped
 by field (all x, then all y, ...; a COUNT 3 field keeps its three elements of a
@@ -299,7 +299,8 @@ def styled_text(fmt: str, values: str, n: int) -> bytes:
 
 def styled_records(text: bytes, fields) -> np.ndarray:
     """The records of styled text: each number rounded to float64, then to float32, which is
-    the float32 nearest the text unless it lies within 2**-53 of a halfway point."""
+    the float32 nearest the text unless the first rounding lands on a halfway point between
+    two float32 (a load's check against these records would show it)."""
     values = np.array(text.split(), dtype=np.float64).astype(np.float32)
     rec = np.zeros(len(values) // len(fields), dtype=record_dtype(fields))
     for i, f in enumerate(fields):
