@@ -32,12 +32,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pcdgen  # noqa: E402
 
 POINTS = 1_000_000
-XYZI = (
-    pcdgen.Field("x", "F", 4, 1, 3),
-    pcdgen.Field("y", "F", 4, 1, 3),
-    pcdgen.Field("z", "F", 4, 1, 3),
-    pcdgen.Field("intensity", "F", 4, 1, 3),
-)
 
 
 def write_clouds(out):
@@ -59,7 +53,8 @@ def write_clouds(out):
     styles.update(pcdgen.PRINTF_STYLES)
     for style, (fmt, values) in styles.items():
         clouds[style] = lambda fmt=fmt, values=values: (
-            pcdgen.header_text(XYZI, POINTS, "ascii") + pcdgen.styled_text(fmt, values, POINTS)
+            pcdgen.header_text(pcdgen.XYZI, POINTS, "ascii")
+            + pcdgen.styled_text(fmt, values, POINTS)
         )
     paths = {}
     for name, make in clouds.items():
