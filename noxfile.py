@@ -89,6 +89,18 @@ def install_one_build(session, build_dir, defines):
     )
 
 
+def run_unit_tests(session, build_dir, kernels):
+    """ctest in `build_dir`, whose kernel test checks that the build runs exactly `kernels`."""
+    session.run(
+        "ctest",
+        "--test-dir",
+        build_dir,
+        "--output-on-failure",
+        external=True,
+        env={"KELVARIN_EXPECT_KERNELS": " ".join(kernels)},
+    )
+
+
 def wheel_tag(python):
     return "cp" + python.replace(".", "")
 
@@ -176,14 +188,7 @@ def unit(session):
         external=True,
         silent=True,
     )
-    session.run(
-        "ctest",
-        "--test-dir",
-        build_dir,
-        "--output-on-failure",
-        external=True,
-        env={"KELVARIN_EXPECT_KERNELS": " ".join(processor_kernels())},
-    )
+    run_unit_tests(session, build_dir, processor_kernels())
 
 
 @nox.session(python=ONE_PYTHON)
@@ -199,14 +204,7 @@ def kernel(session, kernel):
         build_dir,
         {"KELVARIN_KERNEL": kernel, "KELVARIN_UNIT_TESTS": "ON", "KELVARIN_X87_UNIT_TESTS": "OFF"},
     )
-    session.run(
-        "ctest",
-        "--test-dir",
-        build_dir,
-        "--output-on-failure",
-        external=True,
-        env={"KELVARIN_EXPECT_KERNELS": kernel},
-    )
+    run_unit_tests(session, build_dir, [kernel])
     session.chdir(os.path.join(HERE, "tests"))
     session.run(*PYTEST, *session.posargs, env=CLEAN_ENV)
 

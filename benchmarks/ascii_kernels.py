@@ -1,21 +1,23 @@
-"""ASCII decoding throughput of several builds of the C++ reader, side by side.
+"""ASCII decoding throughput of several builds of the reader, side by side.
 
 Writes the test clouds once (1M points each): the benchmark clouds `xyzi`,
-`wide` and `xyzi8g` of pcdgen.py, and x y z intensity F4 clouds in the text
-styles writers produce, as NumPy's savetxt prints them: `%.8g` of normal
-values and of lidar-like ranges with integer intensities (as PCL's writer
-prints them), and coordinates uniform in +-80 with integer intensities in
-`%.3f`, `%.8g`, `%.9g`, `%.8e`, `%.18e` (savetxt's default), `%f` and `%d`,
-plus `%.8g` of small values (normal of scale 0.05, intensities in [0, 1)),
-which come out with exponents. Then runs each build's `ascii_decode` harness
-on every cloud in interleaved rounds and prints the median over rounds of each
-round's fastest load, in MB/s; with --pandas, pandas' C parser reading the
-same text as float32 columns too.
+`wide` and `xyzi8g` of pcdgen.py, the x y z intensity F4 clouds of
+pcdgen.PRINTF_STYLES (`%.3f`, `%.8g`, `%.9g`, `%.8e`, `%.18e`, `%f`, `%d` of
+uniform values, `%.8g` of small values, which come out with exponents), and
+`%.8g` of normal values and of lidar-like ranges with integer intensities (as
+PCL's writer prints them). Then times each build on every cloud in interleaved
+rounds and prints the median over rounds of each round's fastest load, in MB/s
+of file; with --pandas, pandas' C parser reading the same text as float32
+columns too.
 
-    python benchmarks/ascii_kernels.py [--out DIR] [--rounds 7] [--pandas] NAME=ASCII_DECODE ...
+    python benchmarks/ascii_kernels.py [--out DIR] [--rounds 7] [--pandas] [--python] NAME=BUILD ...
 
-Needs NumPy (and pandas for --pandas). Build a harness with -DKELVARIN_BENCH_HARNESS=ON (and
--DKELVARIN_KERNEL=... for one kernel); the target is `ascii_decode`.
+BUILD is a CMake build dir, or the `ascii_decode` harness in one. By default
+the harness is run (decode only, no Python). With --python, each load is
+`kelvarin.load_pcd` in a fresh Python process per build, cloud and round that
+imports kelvarin from the build dir only. Needs NumPy (and pandas for
+--pandas). Configure the builds with -DKELVARIN_BENCH_HARNESS=ON (and
+-DKELVARIN_KERNEL=... for one kernel).
 """
 
 import argparse
@@ -30,51 +32,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pcdgen  # noqa: E402
 
 POINTS = 1_000_000
-XYZI = (
-    pcdgen.Field("x", "F", 4, 1, 3),
-    pcdgen.Field("y", "F", 4, 1, 3),
-    pcdgen.Field("z", "F", 4, 1, 3),
-    pcdgen.Field("intensity", "F", 4, 1, 3),
-)
-
-
-# Number styles as common writers print them: (printf format, values).
-PRINTF_STYLES = {
-    "f3": ("%.3f", "uniform"),
-    "g8": ("%.8g", "uniform"),
-    "g8-small": ("%.8g", "small"),
-    "g9": ("%.9g", "uniform"),
-    "e8": ("%.8e", "uniform"),
-    "e18": ("%.18e", "uniform"),
-    "f6": ("%f", "uniform"),
-    "d": ("%d", "uniform"),
-}
-
-
-def styled_columns(values, n, rng):
-    """x y z intensity columns of float32 values of one kind."""
-    if values == "lidar":
-        records = pcdgen.make_records(pcdgen.CLOUDS["wide"], 0, n)
-        columns = [records[c].astype(np.float32) for c in "xyz"]
-        columns.append(rng.integers(0, 256, n).astype(np.float32))
-    elif values == "normal":
-        columns = list(rng.normal(0, 50, (4, n)).astype(np.float32))
-    elif values == "uniform":
-        columns = list(rng.uniform(-80, 80, (3, n)).astype(np.float32))
-        columns.append(rng.integers(0, 256, n).astype(np.float32))
-    else:  # small
-        columns = list(rng.normal(0, 0.05, (3, n)).astype(np.float32))
-        columns.append(rng.uniform(0, 1, n).astype(np.float32))
-    return columns
-
-
-def styled_text(fmt, values, n):
-    """x y z intensity lines of float32 values printed in `fmt`."""
-    columns = styled_columns(values, n, np.random.default_rng(17))
-    if fmt == "%d":
-        columns = [np.rint(c).astype(np.int64) for c in columns]
-    lines = (" ".join([fmt] * 4) + "\n") * n
-    return (lines % tuple(np.stack(columns, axis=1).ravel().tolist())).encode()
 
 
 def write_clouds(out):
@@ -93,10 +50,11 @@ def write_clouds(out):
         "g8-normal": ("%.8g", "normal"),
         "g8-lidar": ("%.8g", "lidar"),
     }
-    styles.update(PRINTF_STYLES)
+    styles.update(pcdgen.PRINTF_STYLES)
     for style, (fmt, values) in styles.items():
         clouds[style] = lambda fmt=fmt, values=values: (
-            pcdgen.header_text(XYZI, POINTS, "ascii") + styled_text(fmt, values, POINTS)
+            pcdgen.header_text(pcdgen.XYZI, POINTS, "ascii")
+            + pcdgen.styled_text(fmt, values, POINTS)
         )
     paths = {}
     for name, make in clouds.items():
@@ -107,6 +65,34 @@ def write_clouds(out):
             os.replace(path + ".tmp", path)
         paths[name] = path
     return paths
+
+
+# Run as `python -I -c MODULE_TIMER BUILD_DIR LOADS FILE`; prints "FILE best_MB/s" as the
+# harness does. The result stays alive until timed, as the harness's does.
+MODULE_TIMER = """
+import os, sys, time
+build, loads, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+sys.path.insert(0, build)
+import kelvarin
+if os.path.dirname(os.path.realpath(kelvarin.__file__)) != build:
+    sys.exit(f"kelvarin imported from {kelvarin.__file__}, not from {build}")
+best = float("inf")
+for _ in range(loads):
+    start = time.perf_counter()
+    result = kelvarin.load_pcd(path)
+    best = min(best, time.perf_counter() - start)
+    del result
+print(path, os.path.getsize(path) / 1e6 / best)
+"""
+
+
+def load_command(build, python):
+    """The command that times loads of one file by `build` (a build dir or its harness)."""
+    build = os.path.realpath(build)
+    if python:
+        directory = build if os.path.isdir(build) else os.path.dirname(build)
+        return [sys.executable, "-I", "-c", MODULE_TIMER, directory]
+    return [os.path.join(build, "ascii_decode") if os.path.isdir(build) else build]
 
 
 def pandas_rate(path, loads):
@@ -132,24 +118,34 @@ def main():
     parser.add_argument("--loads", type=int, default=3, help="loads per build and round")
     parser.add_argument("--pandas", action="store_true", help="time pandas.read_csv too")
     parser.add_argument("--only", help="comma-separated clouds to time (default: all)")
-    parser.add_argument("builds", nargs="+", metavar="NAME=ASCII_DECODE")
+    parser.add_argument(
+        "--python", action="store_true", help="time kelvarin.load_pcd of each build's module"
+    )
+    parser.add_argument("builds", nargs="+", metavar="NAME=BUILD")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     paths = write_clouds(args.out)
     if args.only:
         paths = {c: paths[c] for c in args.only.split(",")}
-    builds = dict(b.split("=", 1) for b in args.builds)
+    builds = {
+        name: load_command(build, args.python)
+        for name, build in (b.split("=", 1) for b in args.builds)
+    }
     columns = list(builds) + (["pandas"] if args.pandas else [])
     best = {(b, c): [] for b in columns for c in paths}
     for _ in range(args.rounds):
         for cloud, path in paths.items():
-            for build, exe in builds.items():
-                line = subprocess.check_output([exe, str(args.loads), path], text=True).split()
+            for build, command in builds.items():
+                run = subprocess.run(command + [str(args.loads), path], stdout=subprocess.PIPE)
+                if run.returncode:
+                    sys.exit(f"{build} failed on {path} (exit status {run.returncode})")
+                line = run.stdout.split()
                 best[build, cloud].append(float(line[1]))
             if args.pandas:
                 best["pandas", cloud].append(pandas_rate(path, args.loads))
     mb = {c: os.path.getsize(p) / 1e6 for c, p in paths.items()}
-    print(f"MB/s, median of {args.rounds} rounds of the fastest of {args.loads} loads")
+    what = "kelvarin.load_pcd" if args.python else "ascii_decode"
+    print(f"{what}, MB/s, median of {args.rounds} rounds of the fastest of {args.loads} loads")
     first = next(iter(builds))
     ratio = [f"pandas's time over {first}'s"] if args.pandas else []
     print("| cloud | MB | " + " | ".join(columns + ratio) + " |")

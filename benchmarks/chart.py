@@ -70,7 +70,9 @@ def chart(data: dict, path: str) -> None:
             for li, name in enumerate(loaders):
                 r = find(res, cloud, n, kind, name)
                 x = gi + (li - (len(loaders) - 1) / 2) * width
-                if not r or "median_s" not in r:
+                if r is None:  # not run on this cloud
+                    continue
+                if "median_s" not in r:
                     ax.text(x, 0.06, "n/a", rotation=90, ha="center", va="bottom", fontsize=6)
                     continue
                 mpts = r["points"] / r["median_s"] / 1e6

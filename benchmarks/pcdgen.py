@@ -7,13 +7,16 @@
           (%.8g, exponents for small values), integer-valued intensities; ascii
   noise   x y z intensity of random float32 bits: the LZF block comes out a
           little longer than the records; binary_compressed
+  f3 g8 g8-small g9 e8 e18 f6 d
+          x y z intensity F 4 in the number styles of other writers, as NumPy's
+          savetxt prints them (PRINTF_STYLES); ascii
 
 Values of xyzi and wide look like a spinning lidar scan and are quantised to a
 few decimals, so the ascii text is as short as a careful writer's; xyzi8g has
 the same geometry at full float32 precision, and a ground-level height near 0
 in one point of 32. Every kind of a cloud holds the same numbers (the binary
 file is the reference the loaders are checked against). One point in 997 has
-NaN coordinates, as organised clouds do (not in noise).
+NaN coordinates, as organised clouds do (not in noise and the printf styles).
 
 binary_compressed files are laid out as PCL writes them: the records regrouped
 by field (all x, then all y, ...; a COUNT 3 field keeps its three elements of a
@@ -87,12 +90,30 @@ CLOUDS = {
     "noise": XYZI,
 }
 
+# Number styles as common writers print them: (printf format, values), each
+# format applied to every column. "uniform": coordinates uniform in +-80 and
+# integer intensities in [0, 256); "small": normal of scale 0.05 and
+# intensities in [0, 1), which %.8g prints with exponents.
+PRINTF_STYLES = {
+    "f3": ("%.3f", "uniform"),
+    "g8": ("%.8g", "uniform"),
+    "g8-small": ("%.8g", "small"),
+    "g9": ("%.9g", "uniform"),  # float32 round trip
+    "e8": ("%.8e", "uniform"),
+    "e18": ("%.18e", "uniform"),  # savetxt's default
+    "f6": ("%f", "uniform"),
+    "d": ("%d", "uniform"),
+}
+CLOUDS.update((name, XYZI) for name in PRINTF_STYLES)
+STYLE.update((name, "printf") for name in PRINTF_STYLES)
+
 KINDS = ("binary", "binary_compressed", "ascii")
 CLOUD_KINDS = {
     "xyzi": KINDS,
     "wide": KINDS,
     "xyzi8g": ("ascii",),
     "noise": ("binary_compressed",),
+    **{name: ("ascii",) for name in PRINTF_STYLES},
 }
 
 
@@ -249,6 +270,44 @@ def ascii_chunk(fields, start: int, n: int) -> bytes:
     return block[block != 0].tobytes()
 
 
+def styled_columns(values: str, n: int, rng) -> list:
+    """x y z intensity columns of float32 values of one kind (PRINTF_STYLES, "normal", "lidar")."""
+    if values == "lidar":
+        records = make_records(CLOUDS["wide"], 0, n)
+        columns = [records[c].astype(np.float32) for c in "xyz"]
+        columns.append(rng.integers(0, 256, n).astype(np.float32))
+    elif values == "normal":
+        columns = list(rng.normal(0, 50, (4, n)).astype(np.float32))
+    elif values == "uniform":
+        columns = list(rng.uniform(-80, 80, (3, n)).astype(np.float32))
+        columns.append(rng.integers(0, 256, n).astype(np.float32))
+    else:  # small
+        columns = list(rng.normal(0, 0.05, (3, n)).astype(np.float32))
+        columns.append(rng.uniform(0, 1, n).astype(np.float32))
+    return columns
+
+
+def styled_text(fmt: str, values: str, n: int) -> bytes:
+    """n lines of x y z intensity float32 values printed in `fmt` (all n at once: the
+    values depend on n)."""
+    columns = styled_columns(values, n, np.random.default_rng(17))
+    if fmt == "%d":
+        columns = [np.rint(c).astype(np.int64) for c in columns]
+    lines = (" ".join([fmt] * 4) + "\n") * n
+    return (lines % tuple(np.stack(columns, axis=1).ravel().tolist())).encode()
+
+
+def styled_records(text: bytes, fields) -> np.ndarray:
+    """The records of styled text: each number rounded to float64, then to float32, which is
+    the float32 nearest the text unless the first rounding lands on a halfway point between
+    two float32 (a load's check against these records would show it)."""
+    values = np.array(text.split(), dtype=np.float64).astype(np.float32)
+    rec = np.zeros(len(values) // len(fields), dtype=record_dtype(fields))
+    for i, f in enumerate(fields):
+        rec[f.name] = values[i :: len(fields)]
+    return rec
+
+
 # ---- writers ----
 
 
@@ -258,7 +317,12 @@ def write_cloud(path: str, cloud: str, points: int, kind: str) -> None:
     with open(tmp, "wb") as fh:
         fh.write(header_text(fields, points, kind))
         style = STYLE[cloud]
-        if kind == "ascii":
+        if style == "printf":
+            if kind == "binary_compressed":
+                raise ValueError("the printf-style clouds have no compressed form")
+            text = styled_text(*PRINTF_STYLES[cloud], points)
+            fh.write(text if kind == "ascii" else styled_records(text, fields).tobytes())
+        elif kind == "ascii":
             chunk = ascii_chunk_8g if style == "pcl8g" else ascii_chunk
             if style == "noise":
                 raise ValueError("the noise cloud has no ascii form")

@@ -4,7 +4,7 @@
 # raw figures to JSON, tables), checks the targets (targets.py: PASS/FAIL) and
 # draws the chart (chart.py):
 #
-#   bash benchmarks/run.sh            # full run (1M and 10M points), 15-20 min on 2 cores
+#   bash benchmarks/run.sh            # full run (1M and 10M points), 16-21 min on 2 cores
 #   bash benchmarks/run.sh --quick    # 100k and 1M points, fewer runs
 #   bash benchmarks/run.sh --help     # measure.py's options
 #

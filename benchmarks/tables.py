@@ -108,7 +108,7 @@ def files_table(data: dict) -> str:
             continue
         seen.add(key)
         text = (
-            f"  {r['cloud']:5s} {size_label(r['points']):>5s} {r['kind']:18s}"
+            f"  {r['cloud']:8s} {size_label(r['points']):>5s} {r['kind']:18s}"
             f" {r['file_bytes'] / 1e6:8.1f} MB, buffer {r['buffer_bytes'] / 1e6:7.1f} MB"
             f" ({r['record_bytes']} B a point)"
         )
