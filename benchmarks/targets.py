@@ -26,6 +26,10 @@ TIME = [
     *(("ascii", peer, "faster", 3.0) for peer in PEERS),
 ]
 ASCII_MB_S = 300  # text decoded per second, at least
+# The number styles common writers print (pcdgen.PRINTF_STYLES): at least this
+# many MB/s, and pandas, which rounds through binary64, not faster.
+PRINTF_MB_S = 1000
+PRINTF_PANDAS = 1.0
 # Clouds below this many points fit in the processor's caches, where the bare
 # decompressor's array is reused memory: the target holds from here on.
 MIN_POINTS = {"lzf_decompress": 1_000_000}
@@ -56,6 +60,8 @@ def targets(data: dict) -> list[tuple[str, bool | None, str]]:
             o = find(res, cloud, n, kind, other)
             if t_kind != kind or o is None or n < MIN_POINTS.get(other, 0):
                 continue
+            if cloud in pcdgen.PRINTF_STYLES and other == "pandas.read_csv":
+                x = PRINTF_PANDAS
             if how == "at most":
                 name = f"{where}: kelvarin <= {x:g} x {other}"
             elif x == 1.0:
@@ -73,10 +79,11 @@ def targets(data: dict) -> list[tuple[str, bool | None, str]]:
             out.append((name, ok, f"{k:.4f} s vs {t:.4f} s = {k / t:.2f}x its time{note}"))
         if kind == "ascii":
             mbs = r["data_bytes"] / k / 1e6
+            least = PRINTF_MB_S if cloud in pcdgen.PRINTF_STYLES else ASCII_MB_S
             out.append(
                 (
-                    f"{where}: kelvarin >= {ASCII_MB_S} MB/s of text",
-                    mbs >= ASCII_MB_S,
+                    f"{where}: kelvarin >= {least} MB/s of text",
+                    mbs >= least,
                     f"{r['data_bytes'] / 1e6:.0f} MB in {k:.3f} s = {mbs:.0f} MB/s",
                 )
             )
