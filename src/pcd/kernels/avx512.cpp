@@ -126,7 +126,10 @@ struct Lanes {
             head_ = _mm512_permutexvar_epi8(index, block);
             index_ = index;
             block_ = block;
-            lengths_ = _mm512_cvtepu8_epi64(_mm_sub_epi8(end_at, start_at));
+            // Lanes past `count` read as empty numbers: whatever follows the
+            // run in the block must not pick the tier of its group.
+            lengths_ = _mm512_maskz_cvtepu8_epi64(static_cast<__mmask8>((1u << count) - 1),
+                                                  _mm_sub_epi8(end_at, start_at));
         }
 
         void group(int, Words& head, Words& lengths) const {
