@@ -276,18 +276,6 @@ inline int value_numbers(const LaneDigits<L>& lane, typename L::Words digits_res
     return refused;
 }
 
-// The values of a group of long numbers, out of line: inlined, its many
-// constants would be set up on every run, those of short numbers included.
-template <class L, bool with_integers>
-PCD_NOINLINE int value_wide_group(typename L::Words head, typename L::Words rest,
-                                  typename L::Words lengths, int integer_lanes, int unsigned_lanes,
-                                  typename L::Floats& values) {
-    typename L::Words digits_rest;
-    const LaneDigits<L> lane = wide_numbers<L>(head, rest, lengths, digits_rest);
-    return value_numbers<L, with_integers, true>(lane, digits_rest, integer_lanes, unsigned_lanes,
-                                                 values);
-}
-
 // The values of group `g` of L::lanes numbers, by the tier their lengths
 // call for; returns a bit per lane refused (lanes past the run's count may
 // hold anything).
@@ -302,15 +290,22 @@ inline int value_group(typename L::template Gather<count>& gather, int g, int in
         return value_numbers<L, with_integers, false>(short_numbers<L>(head, lengths), L::zero(),
                                                       integer_lanes, unsigned_lanes, values);
     }
-    if (!L::any_above(lengths, 10)) {
+    // A ten-byte token without a sign holds nine digits or more, which the
+    // long tier would only refuse ("123.000000").
+    const int unsigned_ten_bytes =
+        L::lane_bits(L::equal(lengths, L::words(10))) &
+        ~L::lane_bits(L::equal(L::bit_and(head, L::words(0xFF)), L::words('-')));
+    if (!L::any_above(lengths, 10) && unsigned_ten_bytes == 0) {
         const int refused = value_numbers<L, with_integers, false>(
             long_numbers<L>(head, gather.tail(g), lengths), L::zero(), integer_lanes,
             unsigned_lanes, values);
-        // Tokens of nine or ten bytes may hold nine digits ("123.000000").
+        // Nine bytes may hold nine digits too ("123456789").
         if ((refused & (((1 << count) - 1) >> (g * L::lanes))) == 0) return 0;
     }
-    return value_wide_group<L, with_integers>(head, gather.rest(g), lengths, integer_lanes,
-                                              unsigned_lanes, values);
+    typename L::Words digits_rest;
+    const LaneDigits<L> lane = wide_numbers<L>(head, gather.rest(g), lengths, digits_rest);
+    return value_numbers<L, with_integers, true>(lane, digits_rest, integer_lanes, unsigned_lanes,
+                                                 values);
 }
 
 // The run decoder for a fixed count, so that each count has its own unrolled copy.
