@@ -191,9 +191,9 @@ bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlo
         if (i == last) break;
         const std::uint64_t point_start = text.position(p);
         for (std::size_t s = 0; s < slot_count;) {
-            // A run decoder reads 64 bytes at the cursor and up to 10 bytes
+            // A run decoder reads 64 bytes at the cursor and up to 16 bytes
             // past them, which the window's padding covers.
-            static_assert(TextWindow::padding >= 10, "run decoders read 10 bytes past 64");
+            static_assert(TextWindow::padding >= 16, "run decoders read 16 bytes past 64");
             if (runs != nullptr && runs[s].ready(i) && end - p >= 64) {
                 PackedRun& run = runs[s];
                 if (const char* next = decode(p, run.shape.lanes, record + slot_table[s].offset)) {

@@ -34,14 +34,15 @@ struct PackedElements {
 // a separator before the first, or on it), into the elements at `elements`.
 // Integers take what the scalar decoder stores: the value modulo
 // 2^(8 * size). Done only when every number is a plain decimal of at most
-// eight digits ("-12.345678", "7", ".5", "5."; integers without a point,
-// unsigned ones without a sign), ends at a separator and lies within
+// fifteen digits and sixteen bytes ("-12.345678", "123.000000", "7", ".5",
+// "5."; integers without a point and below 2^31, unsigned ones without a
+// sign), ends at a separator and lies within
 // the 64 bytes at `p`, and when no binary32 number lies so close to a rounding
 // boundary that the product rounded twice might differ from the decimal's
 // correctly rounded value. Returns the byte after the last number, where the
 // scalar decoder would stand too; otherwise returns nullptr and writes
 // nothing, and the caller decodes the numbers itself. The 64 bytes at `p` must
-// be text of the current window and 10 more must be readable.
+// be text of the current window and 16 more must be readable.
 using PackedDecoder = const char* (*)(const char* p, const PackedElements& run,
                                       std::uint8_t* elements);
 

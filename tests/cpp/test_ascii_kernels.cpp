@@ -183,49 +183,78 @@ TEST_CASE("a section long enough for the kernels to be timed: the oracle's recor
     }
 }
 
-// What a vector kernel's run decoder takes: numbers of up to eight digits,
-// with a sign and a point ("%.8g" writes such), whole tokens only.
-TEST_CASE("run decoders take plain decimals of up to eight digits") {
+// What a vector kernel's run decoder takes: plain decimals of up to fifteen
+// digits and sixteen bytes, with a sign and a point, whole tokens only, and
+// integers that fit a 32-bit lane; integer lanes are marked 'I' or 'U'.
+TEST_CASE("run decoders take plain decimals of up to fifteen digits") {
     struct Run {
-        const char* text;
+        std::string text;
+        const char* lanes;
         bool taken;
     };
-    const Run runs[] = {
-        {" 1.5 -2.25 3 .5", true},
-        {"-12.345678 -1.2345678 -123.45678 12345678", true},
-        {"5. -.5 -0 0.0000001", true},
-        {"123456789 1 2 3", false},    // nine digits
-        {"-0.12345678 1 2 3", false},  // nine digits, the first a zero
-        {"1 2 3 -12345678.9", false},  // the last has nine
-        {"1e5 1 2 3", false},
-        {"1 2 3 4.5.6", false},
-        {"1 2 3", false},  // three numbers for four elements
+    std::vector<Run> runs = {
+        {" 1.5 -2.25 3 .5", "FFFF", true},
+        {"-12.345678 -1.2345678 -123.45678 12345678", "FFFF", true},
+        {"5. -.5 -0 0.0000001", "FFFF", true},
+        {"123456789 1 2 3", "FFFF", true},
+        {"-0.12345678 1 2 3", "FFFF", true},
+        {"1 2 3 -12345678.9", "FFFF", true},
+        {"-1234567.1234567 123456789012345. 0.00000001234567 1", "FFFF", true},
+        {"-000000000000001 1 2 3", "FFFF", true},
+        {"1 2 3 1234567890123456", "FFFF", false},   // sixteen digits
+        {"1 2 3 -1234567.12345678", "FFFF", false},  // seventeen bytes
+        {"1 2 3 -.123456789", "FFFF", false},        // no integer digit
+        {"8388609.5 1 2 3", "FFFF", false},          // a binary32 halfway point
+        {"1 2 3 131072.0078125", "FFFF", false},     // 2^17 + 2^-7, halfway
+        {"1 2 3 131072.007812501", "FFFF", true},    // just above it
+        {"123456789 -1234567890 2147483647 7", "IIUI", true},
+        {"1 2 3 2147483648", "FFFI", false},  // past a 32-bit lane
+        {"1 2 3 4294967295", "FFFU", false},
+        {"1 2 3 -2147483649", "FFFI", false},
+        {"1e5 1 2 3", "FFFF", false},
+        {"1 2 3 4.5.6", "FFFF", false},
+        {"1 2 3 12345.678901.2", "FFFF", false},
+        {"1 2 3", "FFFF", false},  // three numbers for four elements
     };
-    pcd::PackedElements four_floats;
-    four_floats.count = 4;
-    four_floats.bytes = 16;
+    // The point at every place of fifteen digits, and of fourteen after a sign.
+    for (std::size_t at = 0; at <= 15; ++at) {
+        const std::string plain = std::string("123456789012345").insert(at, ".");
+        const std::string negative =
+            "-" + std::string("12345678901234").insert(at < 15 ? at : 14, ".");
+        runs.push_back({"1 " + plain + " " + negative + " 3", "FFFF", at != 0});
+    }
+    pcd::PackedElements four;
+    four.count = 4;
+    four.bytes = 16;
     for (const pcd::Kernel kernel : pcd::runnable_kernels()) {
         const pcd::PackedDecoder decode = pcd::kernel_code(kernel).decode;
         if (decode == nullptr) continue;
         for (const Run& run : runs) {
             CAPTURE(pcd::kernel_name(kernel));
             CAPTURE(run.text);
+            four.integer_lanes = 0;
+            four.unsigned_lanes = 0;
+            for (int i = 0; i < 4; ++i) {
+                four.integer_lanes |= (run.lanes[i] != 'F') << i;
+                four.unsigned_lanes |= (run.lanes[i] == 'U') << i;
+            }
             // The run within the 64 bytes scanned, then zero padding.
-            std::string text = std::string(run.text) + " ";
+            std::string text = run.text + " ";
             text.resize(64, ' ');
             text.append(16, '\0');
-            float values[4] = {};
-            const char* const next =
-                decode(text.data(), four_floats, reinterpret_cast<std::uint8_t*>(values));
+            std::uint8_t elements[16] = {};
+            const char* const next = decode(text.data(), four, elements);
             REQUIRE((next != nullptr) == run.taken);
             if (!run.taken) continue;
-            CHECK(next == text.data() + std::strlen(run.text));
-            const char* p = text.data();
-            for (const float value : values) {
-                while (*p == ' ') ++p;
-                float expected = 0;
-                p = fast_float::from_chars(p, text.data() + text.size(), expected).ptr;
-                CHECK(std::memcmp(&value, &expected, sizeof value) == 0);
+            CHECK(next == text.data() + run.text.size());
+            std::istringstream tokens(run.text);
+            std::string token;
+            for (int i = 0; i < 4 && tokens >> token; ++i) {
+                std::uint8_t expected[4] = {};
+                const FieldLayout field(run.lanes[i], 4, 1);
+                expected_element(field, token, expected);
+                CAPTURE(token);
+                CHECK(std::memcmp(elements + 4 * i, expected, 4) == 0);
             }
         }
     }

@@ -52,7 +52,7 @@ struct Lanes {
     static Mask not_equal(Words a, Words b) {
         return _mm256_xor_si256(_mm256_cmpeq_epi64(a, b), _mm256_set1_epi64x(-1));
     }
-    // Signed comparisons give the unsigned one for values below 2^62.
+    // Signed comparisons give the unsigned one when b is below 2^63.
     static Mask below(Words a, Words b) {
         return _mm256_andnot_si256(_mm256_cmpgt_epi64(zero(), a), _mm256_cmpgt_epi64(b, a));
     }
@@ -71,6 +71,7 @@ struct Lanes {
     static Words multiply_low_halves(Words a, Words b) { return _mm256_mul_epu32(a, b); }
     static Doubles as_doubles(Words a) { return _mm256_castsi256_pd(a); }
     static Words as_words(Doubles a) { return _mm256_castpd_si256(a); }
+    static Doubles add_doubles(Doubles a, Doubles b) { return _mm256_add_pd(a, b); }
     static Doubles sub_doubles(Doubles a, Doubles b) { return _mm256_sub_pd(a, b); }
     static Doubles mul_doubles(Doubles a, Doubles b) { return _mm256_mul_pd(a, b); }
     static Doubles inverse_power_of_ten(Words k) {
@@ -145,6 +146,15 @@ struct Lanes {
                                      static_cast<std::int64_t>(load_eight(p_ + start[2] + 2)),
                                      static_cast<std::int64_t>(load_eight(p_ + start[1] + 2)),
                                      static_cast<std::int64_t>(load_eight(p_ + start[0] + 2)));
+        }
+
+        // The eight bytes from the ninth byte on of the numbers of group `g`.
+        Words rest(int g) const {
+            const int* const start = start_ + 4 * g;
+            return _mm256_set_epi64x(static_cast<std::int64_t>(load_eight(p_ + start[3] + 8)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[2] + 8)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[1] + 8)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[0] + 8)));
         }
 
         int last_end() const { return last_end_; }

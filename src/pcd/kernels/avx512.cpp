@@ -72,6 +72,7 @@ struct Lanes {
     static Words multiply_low_halves(Words a, Words b) { return _mm512_mul_epu32(a, b); }
     static Doubles as_doubles(Words a) { return _mm512_castsi512_pd(a); }
     static Words as_words(Doubles a) { return _mm512_castpd_si512(a); }
+    static Doubles add_doubles(Doubles a, Doubles b) { return _mm512_add_pd(a, b); }
     static Doubles sub_doubles(Doubles a, Doubles b) { return _mm512_sub_pd(a, b); }
     static Doubles mul_doubles(Doubles a, Doubles b) { return _mm512_mul_pd(a, b); }
     // From a table of sixteen in two registers.
@@ -98,7 +99,7 @@ struct Lanes {
     }
 
     // All eight numbers' first bytes in one permutation of the 64 text bytes,
-    // and the bytes from their third on, where needed, in another.
+    // and the bytes from their third or ninth on, where needed, in others.
     template <int count>
     class Gather {
        public:
@@ -125,7 +126,10 @@ struct Lanes {
             head_ = _mm512_permutexvar_epi8(index, block);
             index_ = index;
             block_ = block;
-            lengths_ = _mm512_cvtepu8_epi64(_mm_sub_epi8(end_at, start_at));
+            // Lanes past `count` read as empty numbers: whatever follows the
+            // run in the block must not pick the tier of its group.
+            lengths_ = _mm512_maskz_cvtepu8_epi64(static_cast<__mmask8>((1u << count) - 1),
+                                                  _mm_sub_epi8(end_at, start_at));
         }
 
         void group(int, Words& head, Words& lengths) const {
@@ -135,6 +139,10 @@ struct Lanes {
 
         Words tail(int) const {
             return _mm512_permutexvar_epi8(_mm512_add_epi8(index_, _mm512_set1_epi8(2)), block_);
+        }
+
+        Words rest(int) const {
+            return _mm512_permutexvar_epi8(_mm512_add_epi8(index_, _mm512_set1_epi8(8)), block_);
         }
 
         int last_end() const {
