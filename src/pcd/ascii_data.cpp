@@ -151,6 +151,12 @@ KernelRuns plan_kernel(Kernel kernel, const std::vector<AsciiSlot>& slots, std::
     return plan;
 }
 
+bool all_given_up(const std::vector<PackedRun>& runs) {
+    for (const PackedRun& run : runs)
+        if (run.shape.lanes.count != 0 && !run.given_up()) return false;
+    return true;
+}
+
 // Where decoding stands in the text.
 struct Cursor {
     const char* p;
@@ -202,11 +208,18 @@ bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlo
                     s = run.shape.next_slot;
                     continue;
                 }
-                if (run.refused(i) && run.beyond_four_lanes) {
-                    plan.runs = std::move(plan.four_lane_runs);
-                    runs = plan.runs.data();
-                    plan.pair = record_pair_run(slots, plan.runs, step);
-                    pair_from = plan.pair.tried_from();
+                if (run.refused(i)) {
+                    if (run.beyond_four_lanes) {
+                        plan.runs = std::move(plan.four_lane_runs);
+                        runs = plan.runs.data();
+                        plan.pair = record_pair_run(slots, plan.runs, step);
+                        pair_from = plan.pair.tried_from();
+                    } else if (all_given_up(plan.runs)) {
+                        // Text the kernel never takes (exponents, long
+                        // mantissas) then costs nothing more for its runs.
+                        plan.runs.clear();
+                        runs = nullptr;
+                    }
                 }
             }
             const AsciiSlot& slot = slot_table[s++];

@@ -59,7 +59,8 @@ struct RunShape {
 // cannot take (longer numbers, exponents) costs it a try per record, which
 // pays only while most tries succeed: after 8 refusals in a row, or more
 // refusals than successes over 64 tries, the run rests, first for 1024
-// records and then for twice as long each time it fails again, up to 65536.
+// records and then for twice as long each time it fails again, up to 65536;
+// failing after that, it is given up for the rest of the section.
 struct PackedRun {
     RunShape shape;
     // Whether the run holds integers that a four-lane plan leaves out.
@@ -67,6 +68,7 @@ struct PackedRun {
 
     // Whether the run is tried at record `i`.
     bool ready(std::size_t i) const { return shape.lanes.count != 0 && i >= resumes_; }
+    bool given_up() const { return resumes_ == SIZE_MAX; }
     // The first record from which it is tried (none where there is no run).
     std::size_t tried_from() const { return shape.lanes.count != 0 ? resumes_ : SIZE_MAX; }
     void taken() {
@@ -97,8 +99,9 @@ struct PackedRun {
         return poor;
     }
     void rest(std::size_t i) {
-        resumes_ = i + rest_;
-        rest_ = rest_ < longest_rest ? 2 * rest_ : longest_rest;
+        // Past the longest rest: given up.
+        resumes_ = rest_ > longest_rest ? SIZE_MAX : i + rest_;
+        if (rest_ <= longest_rest) rest_ *= 2;
         refusals_in_a_row_ = tries_ = refusals_ = 0;
     }
 
