@@ -81,8 +81,13 @@ inline const char* parse_short_decimal(const char* p, ShortDecimal& decimal) {
     } else {
         const std::uint64_t fraction_part =
             digits_value(load_eight(p + first + 1), fraction_digits);
-        mantissa =
-            digits_value(body, integer_digits) * digit_scale[fraction_digits] + fraction_part;
+        // The one integer digit of a "%e" mantissa needs no valuing; asked
+        // about the exponent first, so that other text, whose integer digits
+        // vary in number, takes the test the same way every time.
+        const std::uint64_t integer_part = is_exponent_mark(p[end]) && integer_digits == 1
+                                               ? (body & 0x0F)
+                                               : digits_value(body, integer_digits);
+        mantissa = integer_part * digit_scale[fraction_digits] + fraction_part;
     }
     decimal = {mantissa, fraction_digits, negative};
     return p + end;
