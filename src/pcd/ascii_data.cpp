@@ -166,9 +166,10 @@ struct Cursor {
 // Decodes records `first` to `last` (excluded) of `records`, `step` bytes
 // each, from the text at `cursor` with `plan`'s kernel. Returns false when the
 // text ended or stopped, which leaves every later record 0.
-bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlot>& slots,
-                    KernelRuns& plan, std::uint8_t* records, std::size_t step, std::size_t first,
-                    std::size_t last) {
+template <bool with_runs>
+bool decode_records_with(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlot>& slots,
+                         KernelRuns& plan, std::uint8_t* records, std::size_t step,
+                         std::size_t first, std::size_t last) {
     // Locals rather than members: the stores through byte pointers below
     // could alias any member, which would then be read again after each one.
     const char* p = cursor.p;
@@ -182,7 +183,7 @@ bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlo
     std::uint8_t* record = records + first * step;
     for (std::size_t i = first; i < last && !finished; ++i, record += step) {
         // Pairs of records while they are taken.
-        while (i >= pair_from && last - i >= 2 && end - p >= 64) {
+        while (with_runs && i >= pair_from && last - i >= 2 && end - p >= 64) {
             const char* const next = decode(p, plan.pair.shape.lanes, record);
             if (next == nullptr) {
                 plan.pair.refused(i);
@@ -194,13 +195,13 @@ bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlo
             i += 2;
             record += 2 * step;
         }
-        if (i == last) break;
+        if (with_runs && i == last) break;
         const std::uint64_t point_start = text.position(p);
         for (std::size_t s = 0; s < slot_count;) {
             // A run decoder reads 64 bytes at the cursor and up to 16 bytes
             // past them, which the window's padding covers.
             static_assert(TextWindow::padding >= 16, "run decoders read 16 bytes past 64");
-            if (runs != nullptr && runs[s].ready(i) && end - p >= 64) {
+            if (with_runs && runs != nullptr && runs[s].ready(i) && end - p >= 64) {
                 PackedRun& run = runs[s];
                 if (const char* next = decode(p, run.shape.lanes, record + slot_table[s].offset)) {
                     p = next;
@@ -255,6 +256,16 @@ bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlo
     }
     cursor = {p, end};
     return !finished;
+}
+
+// Plans without a run decoder (the scalar kernel's) take a loop without the
+// tests for runs.
+bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlot>& slots,
+                    KernelRuns& plan, std::uint8_t* records, std::size_t step, std::size_t first,
+                    std::size_t last) {
+    if (plan.decode == nullptr)
+        return decode_records_with<false>(text, cursor, slots, plan, records, step, first, last);
+    return decode_records_with<true>(text, cursor, slots, plan, records, step, first, last);
 }
 
 // Sections of fewer records are decoded with the default kernel throughout.
