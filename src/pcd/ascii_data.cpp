@@ -169,7 +169,7 @@ struct Cursor {
 template <bool with_runs>
 bool decode_records_with(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlot>& slots,
                          KernelRuns& plan, std::uint8_t* records, std::size_t step,
-                         std::size_t first, std::size_t last) {
+                         std::size_t first, std::size_t last, std::size_t* resume) {
     // Locals rather than members: the stores through byte pointers below
     // could alias any member, which would then be read again after each one.
     const char* p = cursor.p;
@@ -253,19 +253,31 @@ bool decode_records_with(TextWindow& text, Cursor& cursor, const std::vector<Asc
         // A point that consumed nothing leaves the cursor where it found it,
         // so every later point would do the same: the rest stay 0.
         if (text.position(p) == point_start) finished = true;
+        if (with_runs && runs == nullptr && pair_from == SIZE_MAX && !finished) {
+            // Every run given up: the rest goes through the loop without them.
+            *resume = i + 1;
+            break;
+        }
     }
     cursor = {p, end};
     return !finished;
 }
 
-// Plans without a run decoder (the scalar kernel's) take a loop without the
-// tests for runs.
+// Plans without a run decoder (the scalar kernel's), or whose runs have all
+// been given up, go on in a loop without the tests for runs.
 bool decode_records(TextWindow& text, Cursor& cursor, const std::vector<AsciiSlot>& slots,
                     KernelRuns& plan, std::uint8_t* records, std::size_t step, std::size_t first,
                     std::size_t last) {
-    if (plan.decode == nullptr)
-        return decode_records_with<false>(text, cursor, slots, plan, records, step, first, last);
-    return decode_records_with<true>(text, cursor, slots, plan, records, step, first, last);
+    if (plan.decode != nullptr && (!plan.runs.empty() || plan.pair.tried_from() != SIZE_MAX)) {
+        std::size_t resume = last;
+        if (!decode_records_with<true>(text, cursor, slots, plan, records, step, first, last,
+                                       &resume))
+            return false;
+        if (resume == last) return true;
+        first = resume;
+    }
+    return decode_records_with<false>(text, cursor, slots, plan, records, step, first, last,
+                                      nullptr);
 }
 
 // Sections of fewer records are decoded with the default kernel throughout.

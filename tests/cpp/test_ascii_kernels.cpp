@@ -149,6 +149,32 @@ TEST_CASE("every runnable kernel, every window size, every layout: the oracle's 
     }
 }
 
+// Text the run decoders never take (an exponent in every record) makes a
+// kernel give its runs up part of the way through; the records after that
+// point must follow on.
+TEST_CASE("runs given up part of the way through a section: every record in its place") {
+    constexpr int points = 200000;
+    std::string text;
+    for (int i = 0; i < points; ++i) text += "1e1 -2.5 " + std::to_string(i % 1000) + "\n";
+    const pcd::PcdHeader header =
+        packed_header({{'F', 4, 1}, {'F', 4, 1}, {'F', 4, 1}}, points, "ascii");
+    for (const pcd::Kernel kernel : pcd::runnable_kernels()) {
+        CAPTURE(pcd::kernel_name(kernel));
+        std::istringstream stream(text);
+        auto buffer = pcd::make_point_buffer(12 * points, pcd::Filling::bulk);
+        pcd::decode_ascii_data(stream, text.size(), header, *buffer,
+                               {kernel, std::size_t{1} << 18});
+        float record[3];
+        int wrong = 0;
+        for (int i = 0; i < points; ++i) {
+            std::memcpy(record, buffer->data.get() + 12 * i, sizeof record);
+            wrong += record[0] != 10.0f || record[1] != -2.5f ||
+                     record[2] != static_cast<float>(i % 1000);
+        }
+        CHECK(wrong == 0);
+    }
+}
+
 // Records of a few short numbers fit the run decoders two at a time.
 TEST_CASE("short records, decoded two at a time: the oracle's records") {
     const std::vector<std::vector<FieldLayout>> layouts = {
