@@ -62,6 +62,21 @@ inline typename L::Words bytes_below_lowest(typename L::Words bits, typename L::
     return L::sub(L::template shift_right<7>(lowest), L::words(1));
 }
 
+// The same over sixteen bytes held as two words: a run that fills `low`
+// (`goes_on`) goes on in `high`, whose bytes are otherwise none.
+template <class L>
+inline typename L::Words bytes_below_lowest_of_two(typename L::Words low_bits,
+                                                   typename L::Words high_bits,
+                                                   typename L::Words& high_bytes,
+                                                   typename L::Mask& goes_on) {
+    typename L::Words low_stop;
+    const typename L::Words low_bytes = bytes_below_lowest<L>(low_bits, low_stop);
+    goes_on = L::equal(low_stop, L::zero());
+    typename L::Words high_stop;
+    high_bytes = L::select(goes_on, L::zero(), bytes_below_lowest<L>(high_bits, high_stop));
+    return low_bytes;
+}
+
 // What the valuation needs of L::lanes numbers, found in their text.
 template <class L>
 struct LaneDigits {
@@ -167,13 +182,11 @@ inline LaneDigits<L> wide_numbers(typename L::Words head, typename L::Words rest
 
     // The integer digits, running into the second word when the first holds
     // no stop.
-    Words first_stop;
-    const Words integer_bytes = bytes_below_lowest<L>(non_digit_bytes<L>(body), first_stop);
-    const typename L::Mask integer_goes_on = L::equal(first_stop, L::zero());
-    Words rest_stop;
-    const Words integer_rest_bytes =
-        L::select(integer_goes_on, L::zero(),
-                  bytes_below_lowest<L>(non_digit_bytes<L>(body_rest), rest_stop));
+    typename L::Mask integer_goes_on;
+    Words integer_rest_bytes;
+    const Words integer_bytes =
+        bytes_below_lowest_of_two<L>(non_digit_bytes<L>(body), non_digit_bytes<L>(body_rest),
+                                     integer_rest_bytes, integer_goes_on);
     const Words integer_count = run_length<L>(integer_bytes);
     const Words integer_rest_count = run_length<L>(integer_rest_bytes);
     lane.integer_digits = L::add(integer_count, integer_rest_count);
@@ -187,13 +200,11 @@ inline LaneDigits<L> wide_numbers(typename L::Words head, typename L::Words rest
     const Words squeezed_rest = L::bit_or(
         L::bit_and(body_rest, integer_rest_bytes),
         L::and_not(integer_rest_bytes, L::select(lane.has_point, body_rest, body_rest_after)));
-    Words digits_stop;
-    const Words digit_bytes = bytes_below_lowest<L>(non_digit_bytes<L>(squeezed), digits_stop);
-    const typename L::Mask digits_go_on = L::equal(digits_stop, L::zero());
-    Words digits_rest_stop;
-    const Words digit_rest_bytes =
-        L::select(digits_go_on, L::zero(),
-                  bytes_below_lowest<L>(non_digit_bytes<L>(squeezed_rest), digits_rest_stop));
+    typename L::Mask digits_go_on;
+    Words digit_rest_bytes;
+    const Words digit_bytes = bytes_below_lowest_of_two<L>(non_digit_bytes<L>(squeezed),
+                                                           non_digit_bytes<L>(squeezed_rest),
+                                                           digit_rest_bytes, digits_go_on);
     const Words digit_count = L::add(run_length<L>(digit_bytes), run_length<L>(digit_rest_bytes));
     lane.digits = L::bit_and(L::bit_xor(squeezed, L::bytes(0x30)), digit_bytes);
     digits_rest = L::bit_and(L::bit_xor(squeezed_rest, L::bytes(0x30)), digit_rest_bytes);

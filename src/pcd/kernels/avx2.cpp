@@ -140,26 +140,23 @@ struct Lanes {
         }
 
         // The eight bytes from the third byte on of the numbers of group `g`.
-        Words tail(int g) const {
-            const int* const start = start_ + 4 * g;
-            return _mm256_set_epi64x(static_cast<std::int64_t>(load_eight(p_ + start[3] + 2)),
-                                     static_cast<std::int64_t>(load_eight(p_ + start[2] + 2)),
-                                     static_cast<std::int64_t>(load_eight(p_ + start[1] + 2)),
-                                     static_cast<std::int64_t>(load_eight(p_ + start[0] + 2)));
-        }
+        Words tail(int g) const { return bytes_from(g, 2); }
 
         // The eight bytes from the ninth byte on of the numbers of group `g`.
-        Words rest(int g) const {
-            const int* const start = start_ + 4 * g;
-            return _mm256_set_epi64x(static_cast<std::int64_t>(load_eight(p_ + start[3] + 8)),
-                                     static_cast<std::int64_t>(load_eight(p_ + start[2] + 8)),
-                                     static_cast<std::int64_t>(load_eight(p_ + start[1] + 8)),
-                                     static_cast<std::int64_t>(load_eight(p_ + start[0] + 8)));
-        }
+        Words rest(int g) const { return bytes_from(g, 8); }
 
         int last_end() const { return last_end_; }
 
        private:
+        // The eight bytes from byte `offset` on of the numbers of group `g`.
+        Words bytes_from(int g, int offset) const {
+            const int* const start = start_ + 4 * g;
+            return _mm256_set_epi64x(static_cast<std::int64_t>(load_eight(p_ + start[3] + offset)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[2] + offset)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[1] + offset)),
+                                     static_cast<std::int64_t>(load_eight(p_ + start[0] + offset)));
+        }
+
         const char* p_;
         std::uint64_t starts_;
         std::uint64_t ends_;

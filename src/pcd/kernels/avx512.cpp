@@ -137,19 +137,20 @@ struct Lanes {
             lengths = lengths_;
         }
 
-        Words tail(int) const {
-            return _mm512_permutexvar_epi8(_mm512_add_epi8(index_, _mm512_set1_epi8(2)), block_);
-        }
-
-        Words rest(int) const {
-            return _mm512_permutexvar_epi8(_mm512_add_epi8(index_, _mm512_set1_epi8(8)), block_);
-        }
+        Words tail(int) const { return bytes_from(2); }
+        Words rest(int) const { return bytes_from(8); }
 
         int last_end() const {
             return platform::lowest_set_bit(_pdep_u64(std::uint64_t{1} << (count - 1), ends_));
         }
 
        private:
+        // The eight bytes from byte `offset` on of each number.
+        Words bytes_from(char offset) const {
+            return _mm512_permutexvar_epi8(_mm512_add_epi8(index_, _mm512_set1_epi8(offset)),
+                                           block_);
+        }
+
         std::uint64_t ends_;
         __m512i block_;
         __m512i index_;
