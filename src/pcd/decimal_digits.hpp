@@ -75,6 +75,17 @@ inline int lowest_bit(std::uint64_t low, std::uint64_t high) {
 inline constexpr std::uint64_t digit_scale[] = {1,      10,      100,      1000,     10000,
                                                 100000, 1000000, 10000000, 100000000};
 
+// `mantissa` followed by the first `count` (0 to 15) digits of the sixteen
+// bytes held in `low` and `high` (first byte lowest).
+inline std::uint64_t append_digits(std::uint64_t mantissa, std::uint64_t low, std::uint64_t high,
+                                   int count) {
+    if (count > 8)
+        return (mantissa * digit_scale[8] + nonempty_digits_value(low, 8)) *
+                   digit_scale[count - 8] +
+               digits_value(high, count - 8);
+    return mantissa * digit_scale[count] + digits_value(low, count);
+}
+
 // Appends the digit run at `q` to `mantissa` and moves `q` past it; returns
 // the run's length. Runs beyond 19 digits stop early: the caller gives such
 // numbers up anyway, and the wrapped mantissa is never used.

@@ -59,12 +59,9 @@ const char* parse_long_fraction_run(const char* p, int point, ShortDecimal& deci
         const int more = lowest_bit(stops_low, stops_high) >> 3;
         fraction_digits = 8 + more;
         if (integer_digits + fraction_digits > 19 || !is_exponent_mark(rest[more])) return nullptr;
-        std::uint64_t mantissa =
-            integer_part * digit_scale[8] + nonempty_digits_value(fraction_block, 8);
-        mantissa = more > 8 ? (mantissa * digit_scale[8] + nonempty_digits_value(low, 8)) *
-                                      digit_scale[more - 8] +
-                                  digits_value(high, more - 8)
-                            : mantissa * digit_scale[more] + digits_value(low, more);
+        const std::uint64_t mantissa =
+            append_digits(integer_part * digit_scale[8] + nonempty_digits_value(fraction_block, 8),
+                          low, high, more);
         decimal = {mantissa, fraction_digits, negative};
         return rest + more;
     }

@@ -167,15 +167,7 @@ inline const char* unsigned_mantissa(const char* q, std::uint64_t& mantissa, int
         return fraction;
     }
     const int fraction_digits = lowest_bit(stops_low, stops_high) >> 3;
-    const bool two_blocks = fraction_digits > 8;
-    const std::uint64_t fraction_part =
-        two_blocks ? nonempty_digits_value(low, 8) * digit_scale[fraction_digits - 8] +
-                         digits_value(high, fraction_digits - 8)
-                   : digits_value(low, fraction_digits);
-    const std::uint64_t fraction_scale = two_blocks
-                                             ? digit_scale[8] * digit_scale[fraction_digits - 8]
-                                             : digit_scale[fraction_digits];
-    mantissa = mantissa * fraction_scale + fraction_part;
+    mantissa = append_digits(mantissa, low, high, fraction_digits);
     digits += fraction_digits;
     exponent = -fraction_digits;
     return fraction + fraction_digits;
